@@ -1,0 +1,7 @@
+// Key names and control-key display.
+#ifndef LB_CH_ECHT_H
+#define LB_CH_ECHT_H
+
+#include "err_lb.h"
+
+#endif

@@ -1,0 +1,4 @@
+// Shell commands.
+#include "s_exe.h"
+
+char daemon_op = 0;
