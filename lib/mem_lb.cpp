@@ -148,6 +148,16 @@ char* copy_range(char* block, const char* text, std::uint32_t from, std::uint32_
     return block;
 }
 
+// dst followed by the listed texts; dst is released only when the new string was made.
+char* append_list(const char* rtn, char* dst, const char* const* texts, std::size_t n) {
+    if (err_) return nullptr;
+    if (n == 0 || !texts[0]) return dst;
+    char* joined = concat(rtn, dst, texts, n, false);
+    if (!joined) return nullptr;
+    MEM_FR(&dst);
+    return joined;
+}
+
 }  // namespace
 
 char* S_CP(const char* text) {
@@ -210,14 +220,7 @@ char* B_A(char* dst, char c) {
     return joined;
 }
 
-char* SM_A_list(char* dst, const char* const* texts, std::size_t n) {
-    if (err_) return nullptr;
-    if (n == 0 || !texts[0]) return dst;
-    char* joined = concat("SM_A", dst, texts, n, false);
-    if (!joined) return nullptr;
-    MEM_FR(&dst);
-    return joined;
-}
+char* SM_A_list(char* dst, const char* const* texts, std::size_t n) { return append_list("SM_A", dst, texts, n); }
 
 char* S_X(const char* text, std::uint32_t from, std::uint32_t to) {
     static const char rtn[] = "S_X";
@@ -267,11 +270,4 @@ char* UT_SM_CP_list(const char* const* texts, std::size_t n) {
 }
 
 // The result is owned, as SM_A's; only the name in the trail differs.
-char* UT_SM_A_list(char* dst, const char* const* texts, std::size_t n) {
-    if (err_) return nullptr;
-    if (n == 0 || !texts[0]) return dst;
-    char* joined = concat("UT_SM_A", dst, texts, n, false);
-    if (!joined) return nullptr;
-    MEM_FR(&dst);
-    return joined;
-}
+char* UT_SM_A_list(char* dst, const char* const* texts, std::size_t n) { return append_list("UT_SM_A", dst, texts, n); }
