@@ -182,14 +182,166 @@ void B_FLW1(char c);
 void B_FLW2(char c);
 
 // ---- Whole-file operations ----
+//
+// Each call is complete: records are opened and closed inside. The tests of a name and the
+// size, mode and time queries take a null name for "". Sizes are 32-bit: FILE_SZ gives only the low 32 bits of a file of 2 GiB or more (so a
+// negative or too small value); FILE_BF refuses such files.
 
 // 1 when fnam is a regular file (links followed); with report a miss raises by its type.
 char FILE_OK(const char* fnam, char report);
-// Size in bytes, 0 on failure (raised through FILE_OK with report).
+// 1 when anything exists under fnam (links followed).
+char ANY_FILE_OK(const char* fnam, char report);
+// 1 when fnam is a directory (links followed).
+char DIR_OK(const char* fnam, char report);
+// 1 when fnam itself is a symbolic link.
+char LINK_OK(const char* fnam, char report);
+// Size in bytes of anything stat can see, 0 on failure (raised through FILE_OK with report).
 std::int32_t FILE_SZ(const char* fnam, char report);
 // stat mode bits; a missing file raises "\"<fnam>\" not found [FILE_MODE]" and gives 0.
 std::uint32_t FILE_MODE(const char* fnam);
 // Sets the permission bits of fnam to those of mode.
 void MODE_FILE(std::uint32_t mode, const char* fnam);
+// Modification time in local time (of the link itself when link is set); runs even while an
+// error is pending.
+void FILE_UTM(const char* fnam, UTMDF* utm, char link);
+// 1 when fnam1 was modified (whole seconds) strictly later than fnam2; both must exist.
+char FILE_NEWER(const char* fnam1, const char* fnam2);
+// Removes a file or an empty directory, even while an error is pending; 1 when deleted.
+// A missing name is an error only with report.
+char FILE_DL(const char* fnam, char report);
+// Empties fnam; a missing (or non-regular) name is created only when create is set.
+void FILE_CLR(const char* fnam, char create);
+// Writes n bytes (4294967295: the text length of bf) in one call, appending for wtc 2,
+// else creating or truncating; no cache, no line ends, no execute bits.
+void BF_FILE(const char* fnam, const char* bf, std::uint32_t n, char wtc);
+// One line (null s: an empty one) ended as FILE_CRLF decides; wtc as for BF_FILE.
+void S_FILE(const char* fnam, const char* s, char wtc);
+// Appends the texts as one line ended as FILE_CRLF decides.
+void SM_FILE_list(const char* fnam, const char* const* texts, std::size_t n);
+template <typename... T>
+void SM_FILE(const char* fnam, const char* first, T... rest) {
+    static_assert(lb_all_texts<T...>, "SM_FILE takes texts only");
+    const char* texts[] = {first, rest...};
+    SM_FILE_list(fnam, texts, sizeof...(T) + 1);
+}
+// The whole file in one owned buffer with a NUL after the data; its size into *n (if given).
+char* FILE_BF(const char* fnam, std::uint32_t* n);
+// Longest line (characters, line ends excluded) and the line count into *lines (if given).
+// Reads through the slot flr_fd, so it fails while that slot is open.
+std::uint16_t FILE_STATS(const char* fnam, std::uint32_t* lines);
+// Blocks available to unprivileged users / all blocks of the file system holding "/", low
+// 10 bits cleared; the drive letter is not used.
+std::uint32_t AVAIL_DRV(char drive);
+std::uint32_t TOTAL_DRV(char drive);
+
+// ---- Text-file editing, search and sorting ----
+//
+// Lines are read with any line end. A pattern matches a whole line with letters compared
+// without regard to case; wc (not 0) stands for any run of characters. The edits copy the
+// file line by line to a work file of their own in the current directory (lines end with
+// the work file's convention) and move it over the file at the end, so two edits must not
+// run at once in one directory.
+
+// Byte offset of the first matching line, -1 when none (or the file is missing).
+std::int32_t FILE_LN_P(const char* fnam, const char* pattern, char wc);
+// Temporary copy of the first matching line, or null.
+char* FILE_S(const char* fnam, const char* pattern, char wc);
+// Index (from 0) of the first matching line, 4294967295 when none.
+std::uint32_t FILE_LN(const char* fnam, const char* pattern, char wc);
+// Temporary copy of line n (from 0), or null; with report a file that is missing or too
+// short raises ("Line <n> not found").
+char* FILE_LN_S(const char* fnam, std::uint32_t n, char report);
+// Number of LF bytes: a last line without one is not counted. 0 on failure, which is
+// raised only with report.
+std::int32_t FILE_LN_CNT(const char* fnam, char report);
+// 1 when both are regular files with equal contents, or their names are equal without
+// regard to case.
+char FILE_CMP(const char* fnam0, const char* fnam1, char report);
+// Replaces old_s by new_s in each line, whole words (WD) or any text (TXT), with all and
+// group as UT_C_WD / UT_C_TXT take them; once mx lines (0: no limit) have changed, the
+// rest are copied as they are. The file is rewritten even when nothing changed. Returns
+// the number of lines changed.
+std::uint16_t FILE_WD_RPL(const char* fnam, const char* old_s, const char* new_s, char all,
+                          char group, std::uint16_t mx);
+std::uint16_t FILE_TXT_RPL(const char* fnam, const char* old_s, const char* new_s, char all,
+                           char group, std::uint16_t mx);
+// Removes the first line (every line with all) that holds s (cs 0: without regard to case)
+// or that matches pattern. The file is rewritten only when a line went. Lines removed.
+std::int32_t FILE_S_REMOVE(const char* fnam, const char* s, char all, char cs);
+std::int32_t FILE_LN_REMOVE(const char* fnam, const char* pattern, char all, char wc);
+// Removes lines equal (without regard to case) to the line kept before them; only adjacent
+// repeats go. Lines removed.
+std::int32_t FILE_REDUND(const char* fnam);
+// Sorts the lines in memory: order 0 ascending, 1 descending, by S_ORD with cs; col (not 0)
+// compares from that column when both lines are longer than it; tabs expands tabs first.
+void FILE_SORT(const char* fnam, std::uint16_t col, char tabs, char cs, char order);
+
+// ---- Moving, copying and backups ----
+//
+// fnam0 is the source and fnam1 the target (FILE_AP appends fnam1 to fnam0). What is not a
+// regular file, or a target that exists as something else, goes through the shell's
+// "mv -f" / "cp -p -f -d", whose error output becomes the error.
+
+extern const char* bk_dir;   // "./bk": backups, relative to the current directory
+extern const char* bk_dir1;  // "./bk/"
+
+// The target ends with the source's contents, times and mode, and the source is gone:
+// renamed when both are on one file system, else copied and deleted. On failure the
+// source stays where it was.
+void FILE_MV(const char* fnam0, const char* fnam1);
+// Renames a regular file; an existing regular target raises "\"<fnam1>\" already exists".
+void FILE_REN(const char* fnam0, const char* fnam1);
+// Copies contents, times and mode (times and mode not for a target ending in ":").
+void FILE_CP(const char* fnam0, const char* fnam1);
+// FILE_CP; when it fails, creates the target's directories once and tries again.
+void FILE_CPD(const char* fnam0, const char* fnam1);
+// Appends the contents of fnam1 to fnam0.
+void FILE_AP(const char* fnam0, const char* fnam1);
+// Copies fnam to the next free name of a ring of n, "./bk/<name>.<i>", and deletes the
+// name after it so that a free number marks the next place: at most n - 1 backups are
+// kept. Temporary name of the backup, or null.
+char* FILE_BK(const char* fnam, std::uint16_t n);
+// Deletes the backups "./bk/<name>.0", ".1"... up to the first missing number.
+void FILE_BK_DL(const char* fnam);
+
+// ---- Paths and directories ----
+//
+// Path texts split at the last "/" or "."; results marked temporary come from the ring of
+// temporary strings. Only CUR_DIR, CHG_DIR and FIND_FILE ask the operating system.
+
+extern const char* pth_env;  // "PATH" as last fetched by PTH_OP, not owned; null if unset
+extern std::uint16_t pth_x;  // search-path cursor: 65535 not started, 65534 ended
+
+// Temporary: the part after the last "/" (all of fspec when it has none).
+char* FSPEC_FNAM(const char* fspec);
+// Temporary: the part before the last "/", that "/" included when dlm is set; null without
+// a "/". "/x" gives "/" for either dlm.
+char* FSPEC_DIR(const char* fspec, char dlm);
+// Temporary: the part after the last "." anywhere in fnam; null without a ".".
+char* FILE_EXT(const char* fnam);
+// Temporary: the part before the last "."; fnam itself when it is empty or has no ".".
+const char* FILE_LESS_EXT(const char* fnam);
+// Temporary: fnam cut at its first "." with ext (dot included) appended; "?" while an error
+// is pending.
+const char* EXT_FL(const char* fnam, const char* ext);
+// The current directory without a trailing "/": into bf (fl_rc_mxs bytes, terminator
+// included) and returned, or as a temporary text when bf is null. "." when it cannot be read.
+char* CUR_DIR(char* bf);
+// Runs even while an error is pending; "Failure changing to directory <path>".
+void CHG_DIR(const char* path);
+// There are no drive letters: always raises "CHG_DRV" (unless an error is pending).
+void CHG_DRV(char drive);
+// "X:rest" raises through CHG_DRV and then changes to rest, if any; other paths go to CHG_DIR.
+void CHG_DRV_DIR(const char* path);
+
+// The search-path scan: PTH_OP starts it, each PTH_S gives the next candidate for fnam
+// (current directory first, then each "PATH" directory; a name with "/" or ":" only as
+// given), PTH_CL ends it. A candidate stays valid until the next PTH_S.
+const char* PTH_OP();
+const char* PTH_S(const char* fnam);
+void PTH_CL();
+// Temporary: the first candidate that is a regular file, or null; with report a miss raises
+// "\"<fnam>\" not found in path".
+char* FIND_FILE(const char* fnam, char report);
 
 #endif
