@@ -57,4 +57,19 @@ void TM_CLOCK_WT(UTMDF* rec);
 // any case); 65535 when none.
 std::uint16_t S_MONTH(const char* text);
 
+// ---- Time formatting and parsing ----
+//
+// Both routines cut their text into at most 30 tokens: runs of digits, of letters, or of
+// anything else; the 30th token is the whole rest of the text.
+
+// The sample with each recognised date or time part replaced by rec's value in the
+// sample's own style (padding, 2- or 4-digit year, 12- or 24-hour clock, A/P or AM/PM).
+// Null rec = utm_ as last read; null sample = "12:00:00". A temporary string; the constant
+// "?" while an error is pending.
+char* TM_S(const UTMDF* rec, const char* sample);
+// Reads a free-form date and time into *out (null = utm_). start_mode 0: fields not found
+// are unknown; 1: today at 00:00:00.000; other: now. strict raises on any other text.
+// Raises "No time found" when nothing is recognised; out then keeps the start values.
+void S_TM(const char* text, UTMDF* out, char start_mode, char strict);
+
 #endif
