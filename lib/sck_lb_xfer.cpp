@@ -1,0 +1,281 @@
+// Receiving from and sending to connected sockets: the buffer sender with its time-out
+// rules, and the text, byte and file senders built on it.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "cnv_lb.h"
+#include "fl_lb.h"
+#include "lb_own.h"
+#include "mem_lb.h"
+#include "s_ech.h"
+#include "s_sz.h"
+#include "sck_lb.h"
+#include "tm_lb.h"
+
+namespace {
+
+constexpr std::uint32_t whole_text = 0xFFFFFFFFu;  // a length that means "the text's length"
+constexpr std::uint16_t default_tmo = 0xFFFF;      // a time-out that means sck_tx_tmo
+constexpr std::uint32_t retry_ms = 5;              // longest pause while a send cannot go on
+// With no time-out, a send that keeps accepting nothing gives up after this many seconds.
+constexpr std::uint32_t stall_no_tmo_secs = 9;
+constexpr char st_blocked = 10;
+// A file is read and sent in blocks of this size, so memory does not grow with the file.
+constexpr std::uint32_t file_block_sz = 1u << 20;
+constexpr std::uint32_t trace_head = 256;  // bytes of a buffer shown when a send starts
+constexpr std::uint32_t fail_head = 80;    // bytes of a buffer shown when a send fails
+
+struct Dec {
+    char text[12];
+    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
+};
+
+void set_status(char* status, char code) {
+    if (status) *status = code;
+}
+
+char recv_status(int no) {
+    switch (no) {
+        case ECONNRESET: return 2;
+        case ECONNABORTED: return 3;
+        case ECONNREFUSED: return 4;
+        case ENOTCONN: return 5;
+        case EPIPE: return 6;
+        case EHOSTUNREACH: return 8;
+        default: return 0;
+    }
+}
+
+char send_status(int no) {
+    switch (no) {
+        case ECONNRESET: return 2;
+        case ECONNABORTED: return 3;
+        case ENOTCONN: return 5;
+        case EPIPE: return 6;
+        case EINVAL: return 7;
+        default: return 0;
+    }
+}
+
+// The place of a buffer inside a larger whole sent piece by piece (a file): messages and
+// traces count against the whole, as if it had been sent in one call.
+struct Whole {
+    std::uint32_t len;     // length of the whole
+    std::uint32_t before;  // bytes of it sent before this buffer
+};
+
+// The buffer sender behind BF_SCK; whole is null for a buffer that stands alone. The
+// time-out counts from this call's start.
+char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint16_t tmo,
+             const Whole* whole) {
+    static const char rtn[] = "BF_SCK";
+    const std::uint32_t tic0 = TIC_C();
+    if (err_) return 0;
+    set_status(status, 0);
+    if (!bf) return 1;
+    if (len == whole_text) len = S_SZ(bf);
+    if (len == 0) return 1;
+    if (tmo == default_tmo) tmo = sck_tx_tmo;
+    const std::uint32_t total = whole ? whole->len : len;
+    const std::uint32_t before = whole ? whole->before : 0;
+
+    if (before == 0 && sck_trc(2))
+        SM_DBG(rtn, ":sd=", V_S10(sd, nullptr, 0), "/", SD_PEER_IP(sd, 1, 0), ":",
+               BF_BACKSLASH_X(bf, static_cast<std::uint16_t>(std::min(len, trace_head))),
+               total >= trace_head ? " ..." : "");
+
+    std::uint32_t sent = 0;
+    bool blocked = false;  // the last failed send found the socket full
+    bool woke = false;     // the last wait ended because the socket looked writable
+    while (sent < len && !err_) {
+        const ssize_t r = ::send(sd, bf + sent, len - sent, MSG_NOSIGNAL);
+        const std::uint32_t secs = EL_SECS(tic0, tic_now);
+        if (r > 0) {
+            sent += static_cast<std::uint32_t>(r);
+            blocked = woke = false;
+            if (dbg_ >= 3 || (tmo && secs >= tmo))
+                SM_DBG(rtn, ": sendcnt=", Dec(static_cast<std::uint32_t>(r)).text, " txsz=",
+                       Dec(before + sent).text, " bfsz=", Dec(total).text);
+            continue;
+        }
+        if (r == 0) {
+            const bool late = tmo ? secs >= tmo : secs > stall_no_tmo_secs;
+            if (!tmo && before + sent == 0) {
+                S_ERR("send BLOCKED?");
+                set_status(status, st_blocked);
+            } else if (late) {
+                SM_ERR("txtmo (tmo=", Dec(tmo).text, ", bfsz=", Dec(total).text, " txsz=",
+                       Dec(before + sent).text, ")");
+                set_status(status, st_blocked);
+            }
+            // Nothing to wait on: the socket took nothing although it did not say it was full.
+            if (!err_) SLEEP_MS(retry_ms);
+            continue;
+        }
+        const int no = errno;
+        if (no == EINTR) continue;
+        if (no == EAGAIN || no == EWOULDBLOCK) {
+            blocked = true;
+            if (secs >= tmo) {
+                SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(total).text, " txsz=",
+                       Dec(before + sent).text, ")");
+                set_status(status, st_blocked);
+            }
+        } else {
+            blocked = false;
+            set_status(status, send_status(no));
+            OS_ERR("send", nullptr, no);
+        }
+        if (err_) break;
+        // Wait for room rather than sleep blind, so sending resumes as soon as the peer
+        // reads. Should the socket look writable yet refuse again, pause the whole time
+        // once, so that the loop never spins.
+        if (woke) {
+            SLEEP_MS(retry_ms);
+            woke = false;
+        } else {
+            pollfd pfd{sd, POLLOUT, 0};
+            woke = ::poll(&pfd, 1, static_cast<int>(retry_ms)) > 0;
+        }
+    }
+    if (!err_) return 1;
+
+    // A full socket is routine; any other failure goes to the trail once tracing is on at all.
+    if (sck_dbg || (dbg_ > 0 && !blocked)) {
+        const char* why = UT_S_CP(ERR_S());
+        const char echo = dbg_vd;
+        dbg_vd = 0;
+        SM_DBG(rtn, ":ERROR:", why, " sd=", V_S10(sd, nullptr, 0), "/", SD_PEER_IP(sd, 1, 0), ":",
+               BF_BACKSLASH_X(bf, static_cast<std::uint16_t>(std::min(len, fail_head))),
+               len >= fail_head ? " ..." : "");
+        dbg_vd = echo;
+        // A trail that cannot be written must not take the place of the send's error.
+        ERR_S();
+        S_ERR(why);
+    }
+    RTN_ERR(rtn);
+    return 0;
+}
+
+// Closes a record read here on every path.
+class RecordCloser {
+public:
+    explicit RecordCloser(FLDF* rec) : rec_(rec) {}
+    ~RecordCloser() { FL_CL(rec_, 1); }
+    RecordCloser(const RecordCloser&) = delete;
+    RecordCloser& operator=(const RecordCloser&) = delete;
+
+private:
+    FLDF* rec_;
+};
+
+}  // namespace
+
+std::uint32_t SCK_RECV(int sd, char* bf, std::uint32_t size, char peek, char* status) {
+    static const char rtn[] = "SCK_RECV";
+    if (err_) return 0;
+    set_status(status, 0);
+    if (!bf || size == 0) return 0;
+    bf[0] = 0;
+    const ssize_t r = ::recv(sd, bf, size, peek ? MSG_PEEK : 0);
+    if (r > 0) return static_cast<std::uint32_t>(r);
+    int no = errno;
+    if (r < 0 && (no == EAGAIN || no == EWOULDBLOCK || no == 0)) return 0;
+    // An orderly close by the peer reads as "not connected".
+    if (r == 0) no = ENOTCONN;
+    set_status(status, recv_status(no));
+    OS_ERR(rtn, ":recv", no);
+    SM_ERRA(" (sd=", V_S10(sd, nullptr, 0), " sai=", SD_PEER_IP(sd, 1, 0), ")");
+    return 0;
+}
+
+char BF_SCK(int sd, const char* bf, std::uint32_t len, char* status, std::uint16_t tmo) {
+    return send_bf(sd, bf, len, status, tmo, nullptr);
+}
+
+char S_SCK(int sd, const char* text, char* status, std::uint16_t tmo) {
+    static const char rtn[] = "S_SCK";
+    if (err_) return 0;
+    if (BF_SCK(sd, text, whole_text, status, tmo)) return 1;
+    RTN_ERR(rtn);
+    return 0;
+}
+
+char SM_SCK_list(int sd, char* status, std::uint16_t tmo, const char* const* texts, std::size_t n) {
+    static const char rtn[] = "SM_SCK";
+    if (err_) return 0;
+    set_status(status, 0);
+    if (!texts || n == 0 || !texts[0]) return 1;
+    n = std::min(n, lb_list_mxc);
+    std::size_t sum = 0;
+    std::size_t cnt = 0;
+    for (; cnt < n && texts[cnt]; ++cnt) {
+        sum += std::strlen(texts[cnt]);
+        if (sum > lb_s_mxsz) {
+            S_ERR("String overflow");
+            RTN_ERR(rtn);
+            return 0;
+        }
+    }
+    LbOwned joined(MEM_AL(static_cast<std::uint32_t>(sum + 1)));
+    if (RTN_ERR(rtn)) return 0;
+    char* at = joined.get();
+    for (std::size_t i = 0; i < cnt; ++i) {
+        const std::size_t len = std::strlen(texts[i]);
+        std::memcpy(at, texts[i], len);
+        at += len;
+    }
+    *at = 0;
+    if (BF_SCK(sd, joined.get(), static_cast<std::uint32_t>(sum), status, tmo)) return 1;
+    RTN_ERR(rtn);
+    return 0;
+}
+
+char B_SCK(int sd, char c, char* status) {
+    static const char rtn[] = "B_SCK";
+    if (err_) return 0;
+    if (BF_SCK(sd, &c, 1, status, default_tmo)) return 1;
+    RTN_ERR(rtn);
+    return 0;
+}
+
+char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo) {
+    static const char rtn[] = "FILE_SCK";
+    if (err_) return 0;
+    set_status(status, 0);
+    if (sck_trc(2)) SM_DBG(rtn, ":sd=", SD_PEER_IP(sd, 1, 0), " fnam=", path ? path : "");
+
+    // Exactly the size taken now is sent, the size a caller announced before the body.
+    const auto size = static_cast<std::uint32_t>(FILE_SZ(path, 1));
+    if (RTN_ERR(rtn)) return 0;
+    if (size == 0) return 1;
+    FLDF* rec = FL_OP(path, 0, 0, 0, nullptr);
+    if (RTN_ERR(rtn)) return 0;
+    RecordCloser closer(rec);
+    LbOwned block(MEM_AL(std::min(size, file_block_sz)));
+    if (RTN_ERR(rtn)) return 0;
+
+    // Each block gets the whole time-out: it limits how long the peer may stall, not how
+    // long a large file may take on a slow link.
+    std::uint32_t done = 0;
+    while (done < size) {
+        const std::uint32_t want = std::min(size - done, file_block_sz);
+        const std::uint32_t got = FL_BF(rec, block.get(), want, 0);
+        if (RTN_ERR(rtn)) return 0;
+        // A file that shrank since its size was taken ends early.
+        if (got == whole_text || got == 0) break;
+        const Whole whole{size, done};
+        if (!send_bf(sd, block.get(), got, status, tmo, &whole)) {
+            RTN_ERR(rtn);
+            return 0;
+        }
+        done += got;
+    }
+    return 1;
+}
