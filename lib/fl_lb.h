@@ -304,6 +304,42 @@ char* FILE_BK(const char* fnam, std::uint16_t n);
 // Deletes the backups "./bk/<name>.0", ".1"... up to the first missing number.
 void FILE_BK_DL(const char* fnam);
 
+// ---- Directory listing ----
+//
+// DIR_FILE lists the entries a file specification names, one line per entry in the list
+// file, laid out by an option string:
+//   F  scan directory (ending in "/") and name     f  name
+//   l  " -> " and the target, for symbolic links   m  "l"/"-" and nine rwx permission marks
+//   d  date "MM/DD/YYYY"                           t  time "HH:MMA" (12-hour clock)
+//   s  "       <DIR>" or the size "% 12ld"         T  seconds since 1970, "%10ld"
+//   o  owner name in exactly 32 columns (id "% 32ld" without a name)   g  group, the same
+//   anything else is copied as it is. A null option string means "d t s F".
+// fspec: null, "", "./" the current directory; ".." or "../" its parent; a directory named
+// without "*"; else a path whose last part is a pattern ("*" any run, letters in either
+// case). Entries come in directory order; "." and ".." never, nor names holding a line end.
+// Symbolic links are listed, never followed. Not reentrant: a listing finishes before the
+// next begins.
+
+inline constexpr char dir_dlm = '/';
+inline constexpr char dir_dlms[] = "/";
+
+extern std::uint32_t dir_file_age_secs;     // 0: any age; else only entries this recent
+extern char dir_file_remove_extra_spaces;   // 1: squeeze blank columns of the list file
+
+// hidden 1 lists names beginning with "."; recurse 1 descends into subdirectories (not into
+// those hidden from the listing, and at most 256 levels down); dirs 0 leaves directories
+// out, 1 lists all, 2 only directories; listfile null only counts; wtc 1 creates the list
+// file, 2 appends; nf_err 1 raises "\"<pattern>\" not found" when nothing matched. The list
+// file never lists itself and is squeezed (FILE_REMOVE_EXTRA_SPACES) while
+// dir_file_remove_extra_spaces is set. Returns the number listed.
+std::uint32_t DIR_FILE(const char* fspec, char hidden, char recurse, const char* options,
+                       char dirs, const char* listfile, char wtc, char nf_err);
+// Counts what DIR_FILE(fspec, 0, recurse, "f", 0, null, 1, nf_err) would list.
+std::uint32_t FILE_CNT(const char* fspec, char recurse, char nf_err);
+// Reduces every run of columns that are blank in all (non-empty) lines of fnam to one blank
+// column and strips trailing blanks; columns from 512 on are kept as they are.
+void FILE_REMOVE_EXTRA_SPACES(const char* fnam);
+
 // ---- Paths and directories ----
 //
 // Path texts split at the last "/" or "."; results marked temporary come from the ring of

@@ -25,7 +25,6 @@ constexpr std::uint32_t copy_block_sz = 128 * 1024;
 constexpr std::uint32_t append_block_sz = 16384;
 constexpr mode_t bk_dir_mode = 0777;
 constexpr mode_t new_file_mode = 0666;
-constexpr char dir_dlm = '/';
 
 // An unsigned value in decimal, for messages and names.
 struct Dec {

@@ -14,7 +14,6 @@ std::uint16_t pth_x = 65535;
 
 namespace {
 
-constexpr char path_dlm = '/';
 constexpr std::uint16_t pth_fresh = 65535;  // PTH_OP was called, no candidate given yet
 constexpr std::uint16_t pth_ended = 65534;
 
@@ -22,13 +21,13 @@ constexpr std::uint16_t pth_ended = 65534;
 
 char* FSPEC_FNAM(const char* fspec) {
     if (err_ || !fspec) return nullptr;
-    const char* slash = std::strrchr(fspec, path_dlm);
+    const char* slash = std::strrchr(fspec, dir_dlm);
     return UT_S_CP(slash ? slash + 1 : fspec);
 }
 
 char* FSPEC_DIR(const char* fspec, char dlm) {
     if (err_ || !fspec || !*fspec) return nullptr;
-    const char* slash = std::strrchr(fspec, path_dlm);
+    const char* slash = std::strrchr(fspec, dir_dlm);
     if (!slash) return nullptr;
     auto at = static_cast<std::uint32_t>(slash - fspec);
     // Without the delimiter the root would become "", which names no directory.
@@ -123,7 +122,7 @@ const char* PTH_S(const char* fnam) {
     const char* dir = nullptr;
     std::size_t dir_len = 0;
     if (pth_x == pth_fresh) {
-        if (std::strchr(fnam, pthdl) || std::strchr(fnam, path_dlm)) {
+        if (std::strchr(fnam, pthdl) || std::strchr(fnam, dir_dlm)) {
             // A name with a directory or drive part is tried only as given.
             pth_x = pth_ended;
             fl1nam = S_RP(fl1nam, fnam);
@@ -149,7 +148,7 @@ const char* PTH_S(const char* fnam) {
         // The cursor is 16-bit: a value longer than that ends the scan early.
         pth_x = end < len && end < pth_ended ? static_cast<std::uint16_t>(end) : pth_ended;
     }
-    const bool sep = dir_len == 0 || dir[dir_len - 1] != path_dlm;
+    const bool sep = dir_len == 0 || dir[dir_len - 1] != dir_dlm;
     const std::size_t fnam_len = std::strlen(fnam);
     const std::size_t total = dir_len + (sep ? 1 : 0) + fnam_len;
     if (total > lb_s_mxsz) {
@@ -160,7 +159,7 @@ const char* PTH_S(const char* fnam) {
     char* cand = MEM_AL(static_cast<std::uint32_t>(total + 1));
     if (RTN_ERR(rtn)) return nullptr;
     std::memcpy(cand, dir, dir_len);
-    if (sep) cand[dir_len] = path_dlm;
+    if (sep) cand[dir_len] = dir_dlm;
     std::memcpy(cand + dir_len + (sep ? 1 : 0), fnam, fnam_len + 1);
     MEM_FR(&fl1nam);
     fl1nam = cand;

@@ -186,7 +186,7 @@ TEST_F(DebugTrail, PendingErrorIsRecordedAndStaysPending) {
     SM_DBG("line ", "two", nullptr);
     EXPECT_EQ(err_, 1);
     EXPECT_EQ(take_error(), "boom [X]");
-    EXPECT_EQ(read_file(dbg_log), "DBGERR:boom [X]\nline two\n");
+    EXPECT_EQ(read_file(dbg_log), "DBGERR:boom [X]\r\nline two\r\n");
 }
 
 TEST_F(DebugTrail, UnstampedWritersDoNothingWhileAnErrorIsPending) {
@@ -195,7 +195,7 @@ TEST_F(DebugTrail, UnstampedWritersDoNothingWhileAnErrorIsPending) {
     S_DBG_UT(1, 1, "not written");
     SM_DBG_UT(1, 1, "not ", "written", nullptr);
     EXPECT_EQ(take_error(), "pending");
-    EXPECT_EQ(read_file(dbg_log), "start\n");
+    EXPECT_EQ(read_file(dbg_log), "start\r\n");
 }
 
 TEST_F(DebugTrail, ErrorDumpWithLabel) {
@@ -205,7 +205,7 @@ TEST_F(DebugTrail, ErrorDumpWithLabel) {
     EXPECT_EQ(UT_ERR_DMP("main"), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "err=gone wrong [main]\n");
     EXPECT_EQ(err_, 0);
-    EXPECT_EQ(read_file(dbg_log), "gone wrong [main]\n");
+    EXPECT_EQ(read_file(dbg_log), "gone wrong [main]\r\n");
 }
 
 TEST_F(DebugTrail, OpenLineIsContinuedThenEnded) {
@@ -214,5 +214,5 @@ TEST_F(DebugTrail, OpenLineIsContinuedThenEnded) {
     B_DBG('y');
     S_DBG("z");
     dbg_pgm = nullptr;
-    EXPECT_EQ(read_file(dbg_log), "xy\nrx:z\n");
+    EXPECT_EQ(read_file(dbg_log), "xy\r\nrx:z\r\n");
 }

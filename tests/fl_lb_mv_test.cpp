@@ -482,8 +482,8 @@ TEST_F(Copying, TraceShowsTheDirectoriesMadeAndTheRetry) {
     dbg_ = 0;
     EXPECT_EQ(pending(), "<none>");
     const std::string trail = get_file("dbg.log");
-    for (const char* line : {"a -> r1/r2/f\n", "FILE_CP:a -> r1/r2/f\n", "mkdir r1/r2\n",
-                             "a -> r1/r2/f (RETRY)\n"})
+    for (const char* line : {"a -> r1/r2/f\r\n", "FILE_CP:a -> r1/r2/f\r\n", "mkdir r1/r2\r\n",
+                             "a -> r1/r2/f (RETRY)\r\n"})
         EXPECT_NE(trail.find(line), std::string::npos) << line << " in:\n" << trail;
-    EXPECT_EQ(trail.find("mkdir r1\n"), std::string::npos) << trail;
+    EXPECT_EQ(trail.find("mkdir r1\r\n"), std::string::npos) << trail;
 }

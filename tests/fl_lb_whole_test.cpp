@@ -384,7 +384,7 @@ TEST_F(Delete, TracedAboveDebugLevelOne) {
     FILE_DL("b", 0);
     dbg_ = 0;
     const std::string log = get_file("dbg.log");
-    EXPECT_NE(log.find("FILE_DL:b\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("FILE_DL:b\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("FILE_DL:a"), std::string::npos) << log;
     EXPECT_EQ(err_, 0);
 }
