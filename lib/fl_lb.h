@@ -276,6 +276,19 @@ std::int32_t FILE_REDUND(const char* fnam);
 // compares from that column when both lines are longer than it; tabs expands tabs first.
 void FILE_SORT(const char* fnam, std::uint16_t col, char tabs, char cs, char order);
 
+// ---- XML tag extraction ----
+//
+// XML_TAG flattens the n bytes of bf (no terminator needed) into fnam, one line
+// "path<TAB>text" per element with text of its own before its first child, in document
+// order. The path joins the tag names with ":", attributes dropped; the text has its line
+// breaks turned into spaces, the five common entities decoded and blanks trimmed. End tags,
+// comments, CDATA, processing instructions, declarations and "<rss version" tags are
+// skipped. Callers pass tag null; the routine's own recursive calls pass the enclosing
+// path. Nesting deeper than 50 elements fails. Uses the work file "xml_tag_wrk.tmp" in the
+// current directory, so it is not reentrant. Returns the number of lines (at most 65535),
+// 0 on failure; after a failure fnam still gets the lines found before it.
+std::uint16_t XML_TAG(const char* bf, std::uint32_t n, const char* tag, const char* fnam);
+
 // ---- Moving, copying and backups ----
 //
 // fnam0 is the source and fnam1 the target (FILE_AP appends fnam1 to fnam0). What is not a
