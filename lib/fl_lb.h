@@ -233,6 +233,10 @@ std::uint16_t FILE_STATS(const char* fnam, std::uint32_t* lines);
 // 10 bits cleared; the drive letter is not used.
 std::uint32_t AVAIL_DRV(char drive);
 std::uint32_t TOTAL_DRV(char drive);
+// Makes a new empty file named dir + "/" + prefix + six random characters + ".tmp",
+// exclusively (nothing planted under that name is ever opened), and gives its name as an
+// owned string; null with the error raised when it cannot be made.
+char* FILE_UNIQUE(const char* dir, const char* prefix);
 
 // ---- Text-file editing, search and sorting ----
 //

@@ -2,11 +2,13 @@
 // emptying, writing a buffer or a line, reading a whole file, line statistics, disk space.
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -405,3 +407,20 @@ std::uint16_t FILE_STATS(const char* fnam, std::uint32_t* lines) {
 std::uint32_t AVAIL_DRV(char /*drive*/) { return drv_blocks("AVAIL_DRV", true); }
 
 std::uint32_t TOTAL_DRV(char /*drive*/) { return drv_blocks("TOTAL_DRV", false); }
+
+char* FILE_UNIQUE(const char* dir, const char* prefix) {
+    static const char rtn[] = "FILE_UNIQUE";
+    if (err_) return nullptr;
+    static constexpr char sfx[] = ".tmp";
+    char* fnam = SM_CP(dir ? dir : ".", "/", prefix ? prefix : "", "XXXXXX", sfx, nullptr);
+    if (RTN_ERR(rtn)) return nullptr;
+    const int fd = mkstemps(fnam, static_cast<int>(sizeof sfx - 1));
+    if (fd < 0) {
+        // mkstemps has put its random letters into fnam: name the pattern instead.
+        OS_ERR(rtn, UT_SM_CP(":mkstemps \"", dir ? dir : ".", "/", prefix ? prefix : "", "XXXXXX", sfx, "\"", nullptr), 0);
+        MEM_FR(&fnam);
+        return nullptr;
+    }
+    close(fd);
+    return fnam;
+}

@@ -701,3 +701,32 @@ TEST_F(PendingError, NothingIsTouchedAndTheFirstErrorStays) {
     EXPECT_EQ(perm("keep.txt"), 0644u);
     EXPECT_FALSE(exists("new.txt"));
 }
+
+TEST(UniqueFiles, EachCallMakesANewEmptyFileOfItsOwn) {
+    char* a = FILE_UNIQUE("/tmp", "lbuniq");
+    char* b = FILE_UNIQUE("/tmp", "lbuniq");
+    ASSERT_NE(a, nullptr) << pending();
+    ASSERT_NE(b, nullptr) << pending();
+    EXPECT_STRNE(a, b);
+    for (const char* name : {a, b}) {
+        const std::string s = name;
+        EXPECT_EQ(s.rfind("/tmp/lbuniq", 0), 0u) << s;
+        EXPECT_EQ(s.size(), std::strlen("/tmp/lbuniq") + 6 + 4) << s;
+        EXPECT_EQ(s.substr(s.size() - 4), ".tmp");
+        struct stat st {};
+        ASSERT_EQ(lstat(name, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_size, 0);
+        std::remove(name);
+    }
+    MEM_FR(&a);
+    MEM_FR(&b);
+}
+
+TEST(UniqueFiles, AMissingDirectoryRaises) {
+    EXPECT_EQ(FILE_UNIQUE("/nonexistent-dir", "x"), nullptr);
+    EXPECT_EQ(pending().rfind("FILE_UNIQUE:mkstemps \"/nonexistent-dir/xXXXXXX.tmp\" (err #2:", 0), 0u);
+    S_ERR("pending");
+    EXPECT_EQ(FILE_UNIQUE("/tmp", "x"), nullptr);
+    EXPECT_EQ(pending(), "pending");
+}

@@ -1,0 +1,179 @@
+"""Runs catchr and pitchr as real processes for the end-to-end tests.
+
+Every test module runs inside the private network of netns.sh: the receiver listens on
+127.0.1.1 (the address "rxhost" resolves to) and nothing leaves the namespace.
+"""
+import os
+import pty
+import select
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+CATCHR = os.environ.get("CATCHR", "catchr")
+PITCHR = os.environ.get("PITCHR", "pitchr")
+RX_ADDR = "127.0.1.1"
+WORK_FILE = "/var/tmp/catchrxxxx.tmp"
+
+_next_port = [int(os.environ.get("E2E_PORT_BASE", "19500"))]
+
+
+def fresh_port():
+    """A port no earlier test of this run used."""
+    _next_port[0] += 1
+    return _next_port[0]
+
+
+class Receiver:
+    """catchr on a pseudo-terminal of its own, as if started in a console."""
+
+    def __init__(self, args=(), cwd=None):
+        self.output = b""
+        pid, fd = pty.fork()
+        if pid == 0:
+            try:
+                if cwd:
+                    os.chdir(cwd)
+                os.execv(CATCHR, [CATCHR, *args])
+            finally:
+                os._exit(127)
+        self.pid, self.fd = pid, fd
+        self.status = None
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            data = os.read(self.fd, 65536)
+        except OSError:  # the terminal is gone: the program ended
+            return None
+        if not data:
+            return None
+        self.output += data
+        return True
+
+    def text(self):
+        """What the program printed, with the terminal's CR LF turned back into LF."""
+        return self.output.replace(b"\r\n", b"\n").decode("latin-1")
+
+    def expect(self, needle, timeout=5.0):
+        """Waits until needle shows in the output; fails the test after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while needle not in self.text():
+            left = deadline - time.monotonic()
+            if left <= 0 or self._read(left) is None:
+                raise AssertionError(f"{needle!r} not printed; output so far:\n{self.text()}")
+        return self.text()
+
+    def press_key(self, key=b"q"):
+        os.write(self.fd, key)
+
+    def wait(self, timeout=5.0):
+        """Collects the rest of the output and the exit status."""
+        deadline = time.monotonic() + timeout
+        while self.status is None:
+            done, status = os.waitpid(self.pid, os.WNOHANG)
+            if done:
+                self.status = os.waitstatus_to_exitcode(status)
+                break
+            if time.monotonic() > deadline:
+                self.kill()
+                raise AssertionError(f"catchr did not end; output:\n{self.text()}")
+            self._read(0.05)
+        while self._read(0.05):
+            pass
+        return self.status
+
+    def kill(self):
+        if self.status is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+                self.status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+            except ChildProcessError:
+                pass
+        try:
+            os.close(self.fd)
+        except OSError:
+            pass
+
+
+def run_pitchr(args, cwd=None, timeout=60):
+    """Runs pitchr to its end; gives (exit status, standard output, standard error)."""
+    proc = subprocess.run([PITCHR, *args], cwd=cwd, capture_output=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+    return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+
+
+def listening_ports():
+    """Ports with a listening TCP socket in this network namespace."""
+    ports = set()
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if fields[3] == "0A":  # LISTEN
+                ports.add(int(fields[1].split(":")[1], 16))
+    return ports
+
+
+def wait_listening(port, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while port not in listening_ports():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing listens on port {port}")
+        time.sleep(0.01)
+
+
+def connect(port, addr=RX_ADDR, timeout=5.0):
+    """A raw client connection to the receiver."""
+    return socket.create_connection((addr, port), timeout=timeout)
+
+
+def read_until_cr(sock, timeout=5.0):
+    """One reply line (without its CR), or None when the peer closed first."""
+    sock.settimeout(timeout)
+    data = b""
+    while True:
+        try:
+            chunk = sock.recv(1)
+        except (ConnectionResetError, socket.timeout):
+            return None
+        if not chunk:
+            return None
+        if chunk == b"\r":
+            return data
+        data += chunk
+
+
+class E2ETest(unittest.TestCase):
+    """Gives each test a scratch directory and ends any receiver it started."""
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="e2e")
+        self.dir = self._tmp.name
+        self.receivers = []
+
+    def tearDown(self):
+        for rx in self.receivers:
+            rx.kill()
+        self._tmp.cleanup()
+
+    def start_receiver(self, *args, cwd=None, ready=True):
+        rx = Receiver(args, cwd=cwd or self.dir)
+        self.receivers.append(rx)
+        if ready:
+            rx.expect("Listen at")
+            port = int(args[0]) if args else 9500
+            wait_listening(port)
+        return rx
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path

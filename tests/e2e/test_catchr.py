@@ -1,0 +1,222 @@
+"""catchr end to end: the real receiver on a pseudo-terminal, driven by raw socket peers
+that check every byte of the reply."""
+import glob
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import (CATCHR, E2ETest, RX_ADDR, connect, fresh_port, read_until_cr,
+                     wait_listening)
+
+
+def work_files():
+    return set(glob.glob("/var/tmp/catchr*.tmp"))
+
+
+class Transfers(E2ETest):
+    def send(self, port, header, body=b"", reply=True):
+        with connect(port) as s:
+            s.sendall(header + body)
+            return read_until_cr(s) if reply else None
+
+    def test_three_byte_file_and_its_exact_reply(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        with connect(port) as s:
+            s.sendall(b"a.txt\r\r3\rabc")
+            s.settimeout(5)
+            self.assertEqual(s.recv(16), b"OK\r")
+            self.assertEqual(s.recv(16), b"")  # the receiver closes after its reply
+        with open(os.path.join(self.dir, "a.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"abc")
+        out = rx.expect(" (3)\n")
+        self.assertRegex(out, rf"\n127\.0\.\d+\.\d+:\d+:{port} -> a\.txt \(3\)\n")
+        self.assertIn(f"Listen at {RX_ADDR}:{port}\n", out)
+        self.assertNotIn("Listen at 127.0.0.1:", out)
+
+    def test_destination_directory_and_its_arrival_line(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        dest = os.path.join(self.dir, "in")
+        os.mkdir(dest)
+        self.assertEqual(self.send(port, b"a.txt\r" + dest.encode() + b"\r3\r", b"xyz"), b"OK")
+        with open(os.path.join(dest, "a.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"xyz")
+        rx.expect(f":{port} -> {dest}/a.txt (3)\n")
+
+    def test_programs_and_scripts_get_execute_bits(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        for name in ("run.SH", "tool.Bin", "notes.txt"):
+            self.assertEqual(self.send(port, name.encode() + b"\r\r2\r", b"hi"), b"OK")
+        for name in ("run.SH", "tool.Bin"):
+            self.assertEqual(os.stat(os.path.join(self.dir, name)).st_mode & 0o111, 0o111, name)
+        self.assertEqual(os.stat(os.path.join(self.dir, "notes.txt")).st_mode & 0o111, 0)
+
+    def test_missing_destination_directory_is_an_error_reply(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        reply = self.send(port, b"a.txt\rnowhere\r3\r", b"abc").decode()
+        self.assertRegex(reply, r"\(/var/tmp/catchr\w+\.tmp -> nowhere/a\.txt\) \[FILE_MV\]$")
+        self.assertIn(f"ERROR: {reply}\a\n", rx.expect(reply + "\a"))
+
+    def test_bad_size_line_ends_without_reply(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        self.assertIsNone(self.send(port, b"a.txt\r\rabc\r", b"xyz"))
+        rx.expect("ERROR: ")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
+
+    def test_peer_closing_after_the_size_line(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        with connect(port) as s:
+            s.sendall(b"a.txt\r\r10\r")
+        out = rx.expect("\a\n")
+        self.assertRegex(out, r"ERROR: SCK_RECV:recv \(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.[\d.]+:\d+\)")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
+
+    def test_name_with_a_line_feed(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        self.assertEqual(self.send(port, b"a\nb\r\r1\r", b"z"), b"OK")
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "a\nb")))
+
+    def test_body_in_small_pieces(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        data = os.urandom(100000)
+        with connect(port) as s:
+            s.sendall(b"big.bin\r\r100000\r")
+            for i in range(0, len(data), 777):
+                s.sendall(data[i:i + 777])
+            self.assertEqual(read_until_cr(s), b"OK")
+        with open(os.path.join(self.dir, "big.bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
+
+    def test_two_peers_are_served_one_after_the_other(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        first, second = connect(port), connect(port)
+        with first, second:
+            first.sendall(b"one\r\r3\r")
+            second.sendall(b"two\r\r3\rtwo")  # waits in the queue behind the first
+            time.sleep(0.3)
+            self.assertFalse(os.path.exists(os.path.join(self.dir, "two")))
+            first.sendall(b"one")
+            self.assertEqual(read_until_cr(first), b"OK")
+            self.assertEqual(read_until_cr(second), b"OK")
+        for name in ("one", "two"):
+            with open(os.path.join(self.dir, name), "rb") as f:
+                self.assertEqual(f.read(), name.encode())
+
+
+class MendedFaults(E2ETest):
+    def send(self, port, data):
+        with connect(port) as s:
+            s.sendall(data)
+            return read_until_cr(s)
+
+    def test_empty_file_is_delivered(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        self.assertEqual(self.send(port, b"empty.txt\r\r0\r"), b"OK")
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, "empty.txt")), 0)
+
+    def test_surplus_bytes_are_never_stored(self):
+        port = fresh_port()
+        self.start_receiver(str(port))
+        self.assertEqual(self.send(port, b"ten\r\r10\r0123456789AB"), b"OK")
+        with open(os.path.join(self.dir, "ten"), "rb") as f:
+            self.assertEqual(f.read(), b"0123456789")
+
+    def test_overlong_header_line_ends_the_transfer(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        self.assertIsNone(self.send(port, b"n" * 257 + b"\r\r1\rx"))
+        rx.expect("ERROR: Header line longer than 256 bytes")
+        # A name of exactly 256 bytes still fits.
+        self.assertEqual(self.send(port, b"m" * 255 + b"\r\r1\rx"), b"OK")
+
+    def test_unsafe_names_are_refused_after_the_body(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        os.mkdir(os.path.join(self.dir, "sub"))
+        for name in (b"", b".", b"..", b"../escape", b"a/b"):
+            reply = self.send(port, name + b"\rsub\r1\rx")
+            self.assertEqual(reply, b'Unsafe file name "' + name + b'" refused')
+        self.assertEqual(sorted(os.listdir(self.dir)), ["sub"])
+        self.assertEqual(os.listdir(os.path.join(self.dir, "sub")), [])
+        rx.expect('ERROR: Unsafe file name "a/b" refused\a')
+
+
+class Lifecycle(E2ETest):
+    def test_bad_port_arguments_print_the_usage(self):
+        for arg in ("70000", "abc", "-1"):
+            proc = subprocess.run([CATCHR, arg], capture_output=True, stdin=subprocess.DEVNULL,
+                                  timeout=10)
+            self.assertEqual(proc.returncode, 1, arg)
+            out = proc.stdout.decode()
+            self.assertTrue(out.startswith("PITCHR (transmit) and CATCHR (receive) transfer files"), out)
+            self.assertIn("\tcatchr {port}\n", out)
+            self.assertNotIn("Listen at", out)
+
+    def test_extra_arguments_are_ignored(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port), "extra")
+        rx.expect(f"Listen at {RX_ADDR}:{port}\n")
+
+    def test_key_press_ends_and_removes_the_work_file(self):
+        before = work_files()
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        self.assertEqual(len(work_files() - before), 1)
+        rx.press_key()
+        self.assertEqual(rx.wait(), 1)
+        self.assertEqual(work_files() - before, set())
+        self.assertNotIn("->", rx.text())
+
+    def test_key_press_during_a_body_stores_nothing(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        with connect(port) as s:
+            s.sendall(b"part.bin\r\r100\r" + b"x" * 10)
+            rx.expect("part.bin (100)")
+            rx.press_key()
+            self.assertEqual(rx.wait(), 1)
+            self.assertIsNone(read_until_cr(s))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "part.bin")))
+
+    def test_signals_end_it_like_a_key(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            before = work_files()
+            port = fresh_port()
+            rx = self.start_receiver(str(port))
+            os.kill(rx.pid, sig)
+            self.assertEqual(rx.wait(), 1, sig)
+            self.assertEqual(work_files() - before, set())
+
+    def test_serves_without_a_terminal_with_prompt_output(self):
+        port = fresh_port()
+        with subprocess.Popen([CATCHR, str(port)], cwd=self.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE) as proc:
+            try:
+                # Line-buffered: the line is there while the program still runs.
+                self.assertEqual(proc.stdout.readline(), f"Listen at {RX_ADDR}:{port}\n".encode())
+                wait_listening(port)
+                with connect(port) as s:
+                    s.sendall(b"a\r\r1\rz")
+                    self.assertEqual(read_until_cr(s), b"OK")
+                self.assertIn(b"-> a (1)", proc.stdout.readline())
+                proc.send_signal(signal.SIGTERM)
+                self.assertEqual(proc.wait(timeout=5), 1)
+            finally:
+                proc.kill()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,28 @@
+"""catchr's fixed idle limit, exercised once: a peer that goes quiet is dropped."""
+import os
+import time
+import unittest
+
+from harness import E2ETest, connect, fresh_port, read_until_cr
+
+
+class SilentPeer(E2ETest):
+    def test_quiet_peer_is_dropped_and_the_next_one_served(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        start = time.monotonic()
+        with connect(port, timeout=90) as quiet:
+            quiet.sendall(b"slow.bin\r\r10\r12345")  # then nothing
+            self.assertIsNone(read_until_cr(quiet, timeout=90))
+        waited = time.monotonic() - start
+        self.assertGreaterEqual(waited, 59)
+        self.assertLess(waited, 75)
+        rx.expect("ERROR: No data from the sender for 60 s")
+        with connect(port) as s:
+            s.sendall(b"next\r\r2\rok")
+            self.assertEqual(read_until_cr(s), b"OK")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "slow.bin")))
+
+
+if __name__ == "__main__":
+    unittest.main()
