@@ -1,0 +1,64 @@
+"""The pair end to end: pitchr sends to a real catchr and every file arrives unchanged."""
+import glob
+import hashlib
+import os
+import unittest
+
+from harness import E2ETest, RX_ADDR, fresh_port, run_pitchr
+
+SIZES = (0, 1, 32767, 32768, 32769, 100000, 5 * 1024 * 1024)
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Pair(E2ETest):
+    def setUp(self):
+        super().setUp()
+        self.src = os.path.join(self.dir, "src")
+        self.dst = os.path.join(self.dir, "dst")
+        os.mkdir(self.dst)
+        self.files = {}
+        for size in SIZES:
+            self.files[f"r{size}.bin"] = os.urandom(size)
+        self.files["zero first.dat"] = b"\0" + os.urandom(999)
+        for name, data in self.files.items():
+            self.write(os.path.join("src", name), data)
+        self.port = fresh_port()
+        self.rx = self.start_receiver(str(self.port), cwd=self.dst)
+
+    def check_arrived(self, where):
+        for name in self.files:
+            self.assertEqual(digest(os.path.join(where, name)), digest(os.path.join(self.src, name)),
+                             name)
+
+    def test_files_arrive_identical_without_destination(self):
+        before = set(glob.glob("/var/tmp/pitchr*.tmp"))
+        status, out, err = run_pitchr([os.path.join(self.src, "*"), RX_ADDR, str(self.port)])
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(len(out.splitlines()), len(self.files))
+        self.check_arrived(self.dst)
+        self.assertEqual(set(glob.glob("/var/tmp/pitchr*.tmp")) - before, set())
+
+    def test_files_arrive_identical_under_destination(self):
+        inbox = os.path.join(self.dir, "in box")
+        os.mkdir(inbox)
+        status, out, err = run_pitchr([f"TO:{inbox}", RX_ADDR, os.path.join(self.src, "*"),
+                                       str(self.port)])
+        self.assertEqual(status, 0, out + err)
+        self.check_arrived(inbox)
+        self.assertEqual(os.listdir(self.dst), [])
+        self.rx.expect(f" -> {inbox}/zero first.dat (1000)")
+
+    def test_failure_reply_is_reported_and_stops_the_batch(self):
+        status, out, _ = run_pitchr([os.path.join(self.src, "r1*.bin"), "TO:missing", RX_ADDR,
+                                     str(self.port)])
+        self.assertEqual(status, 1)
+        self.assertEqual(len(out.splitlines()), 2)  # the first file's line and the error
+        self.assertRegex(out, r"ERROR: .*-> missing/r1\d*\.bin\) \[FILE_MV\]\a\n$")
+
+
+if __name__ == "__main__":
+    unittest.main()

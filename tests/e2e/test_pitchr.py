@@ -1,0 +1,178 @@
+"""pitchr end to end against a raw receiver that checks every byte on the wire."""
+import glob
+import os
+import socket
+import threading
+import unittest
+
+from harness import E2ETest, fresh_port, run_pitchr
+
+PEER = "127.0.0.1"
+
+
+def list_files():
+    return set(glob.glob("/var/tmp/pitchr*.tmp"))
+
+
+class RawReceiver:
+    """Accepts connections one at a time, records what each carried and answers with the
+    next reply of its list (None: close without replying)."""
+
+    def __init__(self, replies):
+        self.replies = list(replies)
+        self.transfers = []
+        self.server = socket.create_server((PEER, fresh_port()))
+        self.port = self.server.getsockname()[1]
+        self.server.settimeout(0.1)
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _read_line(self, conn):
+        line = b""
+        while True:
+            ch = conn.recv(1)
+            if not ch:
+                raise ConnectionError("closed inside a header line")
+            if ch == b"\r":
+                return line
+            line += ch
+
+    def _serve(self):
+        for reply in self.replies:
+            while True:
+                try:
+                    conn, _ = self.server.accept()
+                    break
+                except socket.timeout:
+                    if self.stopping:
+                        return
+            with conn:
+                conn.settimeout(10)
+                name, dest, size = (self._read_line(conn) for _ in range(3))
+                body = b""
+                while len(body) < int(size):
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    body += chunk
+                self.transfers.append((name, dest, size, body))
+                if reply is not None:
+                    conn.sendall(reply)
+
+    def close(self):
+        """Called once pitchr has ended: nothing more will connect."""
+        self.stopping = True
+        self.thread.join(timeout=30)
+        self.server.close()
+
+
+class Sending(E2ETest):
+    def run_against(self, replies, args):
+        rx = RawReceiver(replies)
+        try:
+            status, out, err = run_pitchr([*args, PEER, str(rx.port)], cwd=self.dir)
+        finally:
+            rx.close()
+        return status, out, rx.transfers
+
+    def test_three_byte_file_on_the_wire(self):
+        self.write("a.txt", b"abc")
+        status, out, transfers = self.run_against([b"OK\r"], ["a.txt"])
+        self.assertEqual(status, 0, out)
+        self.assertEqual(transfers, [(b"a.txt", b"", b"3", b"abc")])
+        # The list file names each file by a path that opens it from where pitchr runs.
+        self.assertRegex(out, rf"^{self.dir}/a\.txt -> {PEER}:\d+\n$")
+
+    def test_destination_in_either_case(self):
+        self.write("a.txt", b"abc")
+        for arg, dest in (("TO:/tmp/in", b"/tmp/in"), ("to:/x", b"/x"), ("TO:", b"")):
+            status, out, transfers = self.run_against([b"OK\r"], [arg, "a.txt"])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(transfers[0][1], dest)
+            if dest:
+                self.assertRegex(out, rf"^{self.dir}/a\.txt -> {PEER}:\d+/{dest.decode()}\n$")
+            else:
+                self.assertRegex(out, rf"^{self.dir}/a\.txt -> {PEER}:\d+\n$")
+
+    def test_arguments_in_any_order(self):
+        self.write("a.txt", b"abc")
+        rx = RawReceiver([b"OK\r"])
+        try:
+            status, out, _ = run_pitchr(["TO:d", PEER, "a.txt", str(rx.port)], cwd=self.dir)
+        finally:
+            rx.close()
+        self.assertEqual(status, 0, out)
+        self.assertEqual(rx.transfers, [(b"a.txt", b"d", b"3", b"abc")])
+
+    def test_three_files_from_one_spec(self):
+        for name in ("f1.dat", "f2.dat", "f3.dat"):
+            self.write(name, name.encode())
+        status, out, transfers = self.run_against([b"OK\r"] * 3, ["f*.dat"])
+        self.assertEqual(status, 0, out)
+        self.assertEqual(len(out.splitlines()), 3)
+        sent = [t[0] for t in transfers]
+        listed = [line.split(" -> ")[0].rsplit("/", 1)[-1].encode() for line in out.splitlines()]
+        self.assertEqual(sent, listed)
+        self.assertEqual(sorted(sent), [b"f1.dat", b"f2.dat", b"f3.dat"])
+
+    def test_reply_ok_in_any_case_but_nothing_else(self):
+        self.write("a.txt", b"abc")
+        status, out, _ = self.run_against([b"ok\r"], ["a.txt"])
+        self.assertEqual(status, 0, out)
+        status, out, _ = self.run_against([b"OKAY\r"], ["a.txt"])
+        self.assertEqual(status, 1)
+        self.assertTrue(out.endswith("ERROR: OKAY\a\n"), out)
+
+    def test_receiver_closing_without_reply(self):
+        self.write("a.txt", b"abc")
+        status, out, _ = self.run_against([None], ["a.txt"])
+        self.assertEqual(status, 1)
+        self.assertRegex(out, r"ERROR: SCK_RECV:recv \(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.0\.0\.1:\d+\)")
+
+    def test_overlong_reply_is_an_error(self):
+        self.write("a.txt", b"abc")
+        status, out, _ = self.run_against([b"x" * 600 + b"\r"], ["a.txt"])
+        self.assertEqual(status, 1)
+        self.assertIn("ERROR: Reply longer than 512 bytes: " + "x" * 512 + "\a\n", out)
+
+    def test_spec_matching_nothing_stops_the_batch(self):
+        self.write("b.txt", b"b")
+        status, out, transfers = self.run_against([b"OK\r"], ["none*.txt", "b.txt"])
+        self.assertEqual(status, 1)
+        self.assertEqual(transfers, [])
+        self.assertTrue(out.endswith('ERROR: "none*.txt" not found\a\n'), out)
+
+    def test_hidden_files_named_explicitly(self):
+        self.write(".hidden", b"h")
+        self.write("shown", b"s")
+        status, out, transfers = self.run_against([b"OK\r"], ["*"])
+        self.assertEqual([t[0] for t in transfers], [b"shown"])
+        status, out, transfers = self.run_against([b"OK\r"], [".hid*"])
+        self.assertEqual(status, 0, out)
+        self.assertEqual([t[0] for t in transfers], [b".hidden"])
+
+    def test_list_file_is_gone_after_every_run(self):
+        before = list_files()
+        self.write("a.txt", b"abc")
+        self.run_against([b"OK\r"], ["a.txt"])
+        self.run_against([b"NO\r"], ["a.txt"])
+        self.run_against([b"OK\r"], ["missing"])
+        self.assertEqual(list_files() - before, set())
+
+
+class Arguments(E2ETest):
+    def test_no_arguments_prints_the_usage(self):
+        status, out, _ = run_pitchr([])
+        self.assertEqual(status, 1)
+        self.assertTrue(out.startswith("PITCHR (transmit) and CATCHR (receive)"))
+        self.assertIn("\tPITCHR {file-spec} [TO:{dest}] {ip} [{port}]\n", out)
+        self.assertIn("\n" + " " * 20 + "Multiple file-spec arguments", out)
+
+    def test_only_an_address_sends_nothing(self):
+        status, out, _ = run_pitchr(["127.0.0.1"])
+        self.assertEqual((status, out), (0, ""))
+
+
+if __name__ == "__main__":
+    unittest.main()
