@@ -149,19 +149,19 @@ TEST_F(DirSpecs, PathWithPatternAndBarePattern) {
 TEST_F(DirSpecs, EmptyNullAndDotSlashAreTheCurrentDirectory) {
     make_tree();
     const Lines all = {dir_ + "/a.c", dir_ + "/b.c", dir_ + "/x.h"};
-    for (const char* spec : {static_cast<const char*>(nullptr), "", "./"}) {
-        EXPECT_EQ(DIR_FILE(spec, 0, 0, "F", 0, "list", 1, 0), 3u) << (spec ? spec : "null");
-        EXPECT_EQ(sorted(lines_of("list")), all) << (spec ? spec : "null");
+    for (const char* fspec : {static_cast<const char*>(nullptr), "", "./"}) {
+        EXPECT_EQ(DIR_FILE(fspec, 0, 0, "F", 0, "list", 1, 0), 3u) << (fspec ? fspec : "null");
+        EXPECT_EQ(sorted(lines_of("list")), all) << (fspec ? fspec : "null");
     }
 }
 
 TEST_F(DirSpecs, DotDotIsTheParentOfTheCurrentDirectory) {
     make_tree();
     fs::current_path("sub");
-    for (const char* spec : {"..", "../"}) {
-        EXPECT_EQ(DIR_FILE(spec, 0, 0, "F", 1, "list", 1, 0), 4u) << spec;
+    for (const char* fspec : {"..", "../"}) {
+        EXPECT_EQ(DIR_FILE(fspec, 0, 0, "F", 1, "list", 1, 0), 4u) << fspec;
         EXPECT_EQ(sorted(lines_of("list")), (Lines{dir_ + "/a.c", dir_ + "/b.c", dir_ + "/sub", dir_ + "/x.h"}))
-            << spec;
+            << fspec;
     }
     // The root has no parent: ".." there is the root itself.
     fs::current_path("/");

@@ -155,12 +155,12 @@ int main(int argc, char** argv) {
     {
         ListFile list;
         for (int a = 1; a < argc && !err_; ++a) {
-            const char* spec = argv[a];
-            if (is_address(spec) || is_port(spec) || is_destination(spec)) continue;
+            const char* fspec = argv[a];
+            if (is_address(fspec) || is_port(fspec) || is_destination(fspec)) continue;
             // A name part that begins with "." asks for hidden files, as a shell's would.
-            const char hidden = FSPEC_FNAM(spec)[0] == '.' ? 1 : 0;
-            if (DIR_FILE(spec, hidden, 0, "F", 0, list.path(), 1, 0) == 0) {
-                if (!err_) SM_ERR("\"", spec, "\" not found", nullptr);
+            const char hidden = FSPEC_FNAM(fspec)[0] == '.' ? 1 : 0;
+            if (DIR_FILE(fspec, hidden, 0, "F", 0, list.path(), 1, 0) == 0) {
+                if (!err_) SM_ERR("\"", fspec, "\" not found", nullptr);
                 continue;
             }
             FLDF* rfp = FL_OP(list.path(), 0, 2, 0, nullptr);
