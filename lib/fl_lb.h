@@ -323,7 +323,7 @@ void FILE_BK_DL(const char* fnam);
 
 // ---- Directory listing ----
 //
-// DIR_FILE lists the entries a file specification names, one line per entry in the list
+// DIR_FILE lists the entries a file-spec names, one line per entry in the list
 // file, laid out by an option string:
 //   F  scan directory (ending in "/") and name     f  name
 //   l  " -> " and the target, for symbolic links   m  "l"/"-" and nine rwx permission marks

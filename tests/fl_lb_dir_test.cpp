@@ -1,4 +1,4 @@
-// Directory listing: what a file specification selects, the line layout of each option
+// Directory listing: what a file-spec selects, the line layout of each option
 // letter, hidden entries, recursion, the age filter, and squeezing the list's blank columns.
 #include <dirent.h>
 #include <fcntl.h>
@@ -113,7 +113,7 @@ using DirTrace = Listing;
 
 }  // namespace
 
-// ---- What a file specification selects ----------------------------------------------------
+// ---- What a file-spec selects ----------------------------------------------------
 
 TEST_F(DirSpecs, PatternInCurrentDirectoryGivesAbsolutePathsInDirectoryOrder) {
     make_tree();
