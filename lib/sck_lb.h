@@ -105,4 +105,107 @@ char B_SCK(int sd, char c, char* status);
 // Sends the file's bytes in blocks; tmo limits how long the peer may stall one block.
 char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo);
 
+// ---- HTTP session record and connection ---------------------------------------------------
+//
+// A small HTTP/1.0 client. One SS record holds a session: the URL and its parts, the
+// connection, the time-outs and the response as it arrives. Owned strings are released
+// with MEM_FR by SS_CL / SS_RESET; end_s is the caller's.
+
+inline constexpr std::uint32_t ss_blk_sz = 4096;  // socket read size and rx_bf growth step
+
+struct SS {
+    char* url = nullptr;              // owned; "http://" in front is optional
+    char htm = 0;                     // the response is an HTML page (header expected)
+    char xml = 0;                     // the response is an XML document (header expected)
+    char end_ch = 0;                  // complete once this is the last byte and 99 ms passed
+    const char* end_s = nullptr;      // complete once the text ends with it (then cut off)
+    std::uint16_t end_sz = 0;         // length of end_s
+    std::uint16_t conn_tmo = 5;       // connect time-out, seconds
+    std::uint16_t tx_tmo = 10;        // send time-out of the request, seconds
+    std::uint16_t rx_tmo = 30;        // receive time-out from tic0, seconds; 0 none
+    std::uint32_t rx_bfsz = 0;        // bytes allocated for rx_bf
+    char* rx_bf = nullptr;            // owned; the response so far, zero-terminated
+    char blk[ss_blk_sz] = {};         // the last block read from the socket
+    int sd = -1;                      // the connection, -1 for none
+    char* host = nullptr;             // owned; host part of the URL
+    char* file = nullptr;             // owned; path part without its leading "/"
+    char* ip = nullptr;               // owned; dotted address, maybe ":" and a port
+    std::uint16_t port = 80;
+    std::uint32_t blkx = 0;           // read position in blk
+    std::uint32_t blkcnt = 0;         // bytes in blk
+    std::uint32_t rxcnt = 0;          // bytes in rx_bf
+    char* hdr = nullptr;              // owned; copy of the response header once complete
+    std::uint32_t hdrsz = 0;          // header length (rxcnt when it ended)
+    std::uint32_t content_len = 0xFFFFFFFFu;  // "Content-length: " value; 0xFFFFFFFF none
+    char* content_type = nullptr;     // owned; "Content-Type: " value
+    char* mod_date = nullptr;         // owned; "Last-Modified: ", else "Date: " value
+    char streaming_video = 0;         // the header announces a multipart video stream
+    std::uint16_t poll_ms = 10;       // sleep between receive attempts while nothing comes
+    std::uint32_t tic0 = 0xFFFFFFFFu; // request sent (or first byte); 0xFFFFFFFF none
+    std::uint32_t tic1 = 0xFFFFFFFFu; // last byte received; 0xFFFFFFFF none
+    char done = 0;                    // the response is complete or has failed
+    char st = 0;                      // status of the last send or receive; 9 rx time-out
+};
+
+// full: URL, switches and time-outs too; otherwise they are kept. Nothing is released.
+void SS_INIT(SS* ss, char full);
+// Closes the connection and releases every owned string; switches and time-outs survive.
+void SS_CL(SS* ss);
+// Prepares the next response (also while an error is pending); close ends the connection,
+// drop_block discards the unread rest of blk.
+void SS_RESET(SS* ss, char close, char drop_block);
+// Splits url into host, file and port (a bad port text stays in host, port 80).
+void SS_URL(SS* ss);
+// Connects to ip, or to host as a dotted address, from the name cache (a stale entry is
+// dropped and looked up afresh) or looked up and added to the cache. 1 when connected.
+char SS_CONN(SS* ss);
+
+// ---- HTTP requests and downloads ------------------------------------------------------------
+
+// Sends a GET request (connecting first when needed); a null value leaves its line out.
+void HTTP_GET(SS* ss, const char* version = nullptr, const char* connection = nullptr,
+              const char* accept = nullptr, const char* accept_language = nullptr,
+              const char* referer = nullptr, const char* content_type = nullptr,
+              const char* pragma = nullptr, const char* user_agent = nullptr,
+              const char* proxy_connection = nullptr, const char* cookie = nullptr,
+              const char* authorization = nullptr);
+// Sends a POST request with a Content-Length line and the body.
+void HTTP_POST(SS* ss, const char* version = nullptr, const char* connection = nullptr,
+               const char* accept = nullptr, const char* accept_language = nullptr,
+               const char* referer = nullptr, const char* content_type = nullptr,
+               const char* pragma = nullptr, const char* user_agent = nullptr,
+               const char* proxy_connection = nullptr, const char* cookie = nullptr,
+               const char* body = nullptr);
+// Reads the response into rx_bf: 1 once it is complete or has failed (done set), 0 while
+// more is expected. With wait it keeps reading, pausing up to poll_ms, until then. A call
+// after done starts the next response on the same connection.
+char SCK_SS(SS* ss, char wait);
+// As SCK_SS, with the response kept in the caller's buffer of size bytes (text and its
+// terminating zero) instead of rx_bf; every call of one response passes the same buffer.
+// A response that does not fit fails.
+char SCK_BF(SS* ss, char* bf, std::uint32_t size, char wait);
+// GET url and write the body to file (replaced); a failure leaves no file behind.
+void XML_DL(const char* url, const char* file, std::uint16_t conn_tmo, std::uint16_t rx_tmo);
+void HTTP_DL(const char* url, const char* file, std::uint16_t conn_tmo, std::uint16_t rx_tmo);
+
+// ---- Network probes -------------------------------------------------------------------------
+//
+// The name cache host_ip_fl holds pairs of lines: a host name, then its address (maybe with
+// ":" and a port, which readers cut off). Pairs are appended; only a stale pair is removed.
+
+// 1 when the address answers one ping within wait seconds (through "ip_ping.tmp").
+char IP_PING(const char* address, std::uint16_t wait);
+// Temporary dotted address of a host name, from the cache or looked up (and then cached).
+char* HOST_IP(const char* name);
+// 1 when one of the host's addresses is public.
+char ISP_CONNECTED();
+
+// Cache helpers shared by the HTTP session and the probes. host_ip_find: owned copy of the
+// address line that follows the first name line equal to name (letter case ignored), null
+// when there is none; the file layer's errors stay pending. host_ip_add: appends a pair.
+// host_ip_drop: rewrites the cache without the pairs of name, through the work file work.
+char* host_ip_find(const char* name);
+void host_ip_add(const char* name, const char* address);
+void host_ip_drop(const char* name, const char* work);
+
 #endif

@@ -14,6 +14,7 @@ command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 command -v ip >/dev/null || need+=(iproute2)
 command -v unshare >/dev/null || need+=(util-linux)
+command -v ping >/dev/null || need+=(iputils-ping)
 command -v python3 >/dev/null || need+=(python3)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

@@ -27,10 +27,9 @@
 #include <vector>
 
 #include "lb.h"
+#include "test_netns.h"
 
 namespace {
-
-const char inner_env[] = "SCK_LB_TEST_NS";
 
 std::string pending() {
     const char* m = ERR_S();
@@ -85,70 +84,13 @@ long ms_since(std::chrono::steady_clock::time_point t0) {
 
 // ---- The private network --------------------------------------------------------------------
 
-struct Net {
-    std::string host = "sckhost";
-    std::string hosts = "127.0.0.1 localhost\n";
-    std::vector<std::string> setup;  // shell lines run inside before the test
+struct Net : lbtest::NetNs {
+    Net() { host = "sckhost"; }
 };
 
-// Makes an interface that exists only inside the namespace and gives it an address. Not every
-// kernel has dummy interfaces; a bridge serves as well, as nothing is ever sent on it.
-std::string iface(const std::string& name, const std::string& cidr) {
-    return "{ ip link add " + name + " type dummy 2>/dev/null || ip link add " + name +
-           " type bridge; }; ip addr add " + cidr + " dev " + name;
-}
+using lbtest::iface;
 
-// True inside the namespace, where the test does its work. Outside, runs this very test
-// again inside a fresh namespace set up as net says, checks that it passed, and is false.
-bool isolated(const Net& net = {}) {
-    if (std::getenv(inner_env)) return true;
-    if (geteuid() != 0) {
-        ADD_FAILURE() << "network namespaces need root";
-        return false;
-    }
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-
-    char tmpl[] = "/tmp/sck_ns_XXXXXX";
-    if (!mkdtemp(tmpl)) {
-        ADD_FAILURE() << "mkdtemp";
-        return false;
-    }
-    const std::string dir = tmpl;
-    put_file(dir + "/hosts", net.hosts);
-    put_file(dir + "/nsswitch.conf", "hosts: files\n");
-    std::string script =
-        "set -e\n"
-        "ip link set lo up\n"
-        "hostname '" + net.host + "'\n"
-        "mount --bind '" + dir + "/hosts' /etc/hosts\n"
-        "if [ -e /etc/nsswitch.conf ]; then mount --bind '" + dir + "/nsswitch.conf' /etc/nsswitch.conf; fi\n";
-    for (const auto& line : net.setup) script += line + "\n";
-    script += "exec \"$1\" \"$2\" --gtest_brief=1\n";
-    put_file(dir + "/run.sh", script);
-
-    char exe[4096] = "";
-    const ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (len <= 0) {
-        ADD_FAILURE() << "readlink /proc/self/exe";
-        return false;
-    }
-    exe[len] = 0;
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv(inner_env, "1", 1);
-        const std::string run = dir + "/run.sh";
-        execlp("unshare", "unshare", "--net", "--uts", "--mount", "sh", run.c_str(), exe, filter.c_str(),
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    std::filesystem::remove_all(dir);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run inside the namespace failed";
-    return false;
-}
+bool isolated(const Net& net = {}) { return lbtest::isolated(net); }
 
 // ---- Raw peers, written without the library ---------------------------------------------------
 
