@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -51,9 +52,11 @@ const char* nz(const char* text) { return text ? text : ""; }
 // The pending message, which is cleared, as a copy of its own.
 std::string take_err() { return nz(ERR_S()); }
 
+// A count in decimal, as a temporary string.
 const char* dec(std::uint32_t value) {
-    // Counts beyond the signed range only occur near 4 GiB; shown as they are.
-    return value > 0x7FFFFFFFu ? V_S16(value, nullptr, "0x") : V_S10(static_cast<std::int32_t>(value), nullptr, 0);
+    char text[11];
+    *std::to_chars(text, text + 10, value).ptr = 0;
+    return UT_S_CP(text);
 }
 
 bool starts(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
