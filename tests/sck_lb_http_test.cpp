@@ -1038,6 +1038,38 @@ TEST_F(NetProbe, PingWithoutAnAnswer) {
     EXPECT_FALSE(exists("ip_ping.tmp"));
 }
 
+// A stand-in ping on the PATH prints the summary line a test chooses and notes its
+// arguments; nothing is sent.
+TEST_F(NetProbe, SummaryLinesOfEitherPingAreRead) {
+    std::filesystem::create_directory("bin");
+    put_file("bin/ping", "#!/bin/sh\necho \"$@\" >> args.txt\ncat summary.txt\n");
+    std::filesystem::permissions("bin/ping", std::filesystem::perms::owner_all);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (std::filesystem::current_path().string() + "/bin:" + path).c_str(), 1);
+    const std::vector<std::pair<std::string, char>> cases = {
+        {"1 packets transmitted, 1 received, 0% packet loss, time 0ms\n", 1},
+        {"1 packets transmitted, 0 received, 100% packet loss, time 0ms\n", 0},
+        {"    Packets: Sent = 1, Received = 1, Lost = 0 (0% loss),\n", 1},
+        {"    Packets: Sent = 1, Received = 0, Lost = 1 (100% loss),\n", 0},
+        {"", 0},
+    };
+    for (const auto& [summary, answered] : cases) {
+        put_file("summary.txt", "PING 127.0.0.1\n" + summary);
+        EXPECT_EQ(IP_PING("127.0.0.1", 3), answered) << summary;
+        EXPECT_EQ(pending(), "<none>");
+        EXPECT_FALSE(exists("ip_ping.tmp"));
+    }
+    std::string calls;
+    for (std::size_t i = 0; i < cases.size(); ++i) calls += "127.0.0.1 -c 1 -w 3|";
+    EXPECT_EQ(lines_of("args.txt"), calls);
+    // An address is one argument, whatever it holds.
+    std::filesystem::remove("args.txt");
+    EXPECT_EQ(IP_PING("127.0.0.1; touch pwned `touch pwned2` $(touch pwned3)", 1), 0);
+    EXPECT_FALSE(exists("pwned") || exists("pwned2") || exists("pwned3"));
+    EXPECT_EQ(lines_of("args.txt"), "127.0.0.1; touch pwned `touch pwned2` $(touch pwned3) -c 1 -w 1|");
+    setenv("PATH", path.c_str(), 1);
+}
+
 TEST(NetProbes, PrivateAddressesOnlyAreNoInternet) {
     Net net;
     net.setup = {iface("eth9", "192.168.1.10/24")};
