@@ -2,30 +2,26 @@
 #include "ch_echt.h"
 
 #include <cstring>
+#include <iterator>
 
+#include "ech_own.h"
 #include "mem_lb.h"
 #include "s_ech.h"
 
-const char* const ky_ech[256] = {
-    // 0-31: control keys, named after the letter typed with Ctrl
+namespace {
+
+// Control keys, named after the letter typed with Ctrl.
+constexpr const char* ctrl_names[32] = {
     "<Ctrl-@>", "<Ctrl-A>", "<Ctrl-B>", "<Ctrl-C>", "<Ctrl-D>", "<Ctrl-E>", "<Ctrl-F>", "<Ctrl-G>",
     "<BS>", "<Tab>", "<Ctrl-J>", "<Ctrl-K>", "<Ctrl-L>", "<Enter>", "<Ctrl-N>", "<Ctrl-O>",
     "<Ctrl-P>", "<Ctrl-Q>", "<Ctrl-R>", "<Ctrl-S>", "<Ctrl-T>", "<Ctrl-U>", "<Ctrl-V>", "<Ctrl-W>",
     "<Ctrl-X>", "<Ctrl-Y>", "<Ctrl-Z>", "<Esc>", "<Ctrl-\\>", "<Ctrl-]>", "<Ctrl-`>", "<Ctrl-->",
-    // 32-127
-    "<Space>", "!", "\"", "#", "$", "%", "&", "'",
-    "(", ")", "*", "+", ",", "-", ".", "/",
-    "0", "1", "2", "3", "4", "5", "6", "7",
-    "8", "9", ":", ";", "<", "=", ">", "?",
-    "@", "A", "B", "C", "D", "E", "F", "G",
-    "H", "I", "J", "K", "L", "M", "N", "O",
-    "P", "Q", "R", "S", "T", "U", "V", "W",
-    "X", "Y", "Z", "[", "\\", "]", "^", "_",
-    "`", "a", "b", "c", "d", "e", "f", "g",
-    "h", "i", "j", "k", "l", "m", "n", "o",
-    "p", "q", "r", "s", "t", "u", "v", "w",
-    "x", "y", "z", "{", "|", "}", "~", "<DEL>",
-    // 128-170: extended keys in alphabetical order of their names
+};
+
+// Codes from 128 on: the extended keys in alphabetical order of their names, then the Alt
+// combinations and the keypad. The Latin-1 characters after them name themselves.
+constexpr int first_extended = 128;
+constexpr const char* extended_names[] = {
     "<Ctrl-Dwn>", "<Ctrl-End>",
     "<Ctrl-F1>", "<Ctrl-F10>", "<Ctrl-F11>", "<Ctrl-F12>", "<Ctrl-F2>", "<Ctrl-F3>",
     "<Ctrl-F4>", "<Ctrl-F5>", "<Ctrl-F6>", "<Ctrl-F7>", "<Ctrl-F8>", "<Ctrl-F9>",
@@ -34,7 +30,6 @@ const char* const ky_ech[256] = {
     "<F1>", "<F10>", "<F11>", "<F12>", "<F2>", "<F3>", "<F4>", "<F5>", "<F6>", "<F7>", "<F8>",
     "<F9>",
     "<Home>", "<Insert>", "<Lft>", "<PageDown>", "<PageUp>", "<Rgt>", "<Shft-Tab>", "<Up>",
-    // 171-213: Alt combinations and the keypad
     "<Alt-0>", "<Alt-1>", "<Alt-2>", "<Alt-3>", "<Alt-4>", "<Alt-5>", "<Alt-6>", "<Alt-7>",
     "<Alt-8>", "<Alt-9>",
     "<Alt-A>", "<Alt-B>", "<Alt-C>", "<Alt-D>", "<Alt-E>", "<Alt-F>", "<Alt-G>", "<Alt-H>",
@@ -43,15 +38,21 @@ const char* const ky_ech[256] = {
     "<Alt-Y>", "<Alt-Z>",
     "<Alt-Up>", "<Alt-Dwn>", "<Alt-Lft>", "<Alt-Rgt>",
     "<KP:->", "<KP:+>", "<KP:Enter>",
-    // 214-254: Latin-1 characters as themselves
-    "\xD6", "\xD7",
-    "\xD8", "\xD9", "\xDA", "\xDB", "\xDC", "\xDD", "\xDE", "\xDF",
-    "\xE0", "\xE1", "\xE2", "\xE3", "\xE4", "\xE5", "\xE6", "\xE7",
-    "\xE8", "\xE9", "\xEA", "\xEB", "\xEC", "\xED", "\xEE", "\xEF",
-    "\xF0", "\xF1", "\xF2", "\xF3", "\xF4", "\xF5", "\xF6", "\xF7",
-    "\xF8", "\xF9", "\xFA", "\xFB", "\xFC", "\xFD", "\xFE",
-    "<?>",
 };
+constexpr int end_extended = first_extended + static_cast<int>(std::size(extended_names));
+static_assert(end_extended == 214, "the Latin-1 characters start at 214");
+
+constexpr const char* ky_entry(int c) {
+    if (c < 32) return ctrl_names[c];
+    if (c == ' ') return "<Space>";
+    if (c == 127) return "<DEL>";
+    if (c >= first_extended && c < end_extended) return extended_names[c - first_extended];
+    return c == 255 ? ech_unknown : ech_self.text[c];
+}
+
+}  // namespace
+
+constinit const char* const ky_ech[256] = {LB_ECH_256(ky_entry)};
 
 namespace {
 

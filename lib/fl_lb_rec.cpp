@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
 
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 #include "s_mt.h"
@@ -43,34 +43,11 @@ constexpr std::size_t crlf_probe_sz = 512;
 constexpr std::uint32_t open_retry_ms = 10;
 constexpr std::uint32_t execute_bits = 0111;
 
-// An unsigned 32-bit value in decimal, for messages.
-struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
-};
-
-// Closes a stream on every path unless it is handed over.
-class StreamGuard {
-public:
-    explicit StreamGuard(std::FILE* fp) : fp_(fp) {}
-    ~StreamGuard() {
-        if (fp_) std::fclose(fp_);
-    }
-    StreamGuard(const StreamGuard&) = delete;
-    StreamGuard& operator=(const StreamGuard&) = delete;
-    std::FILE* release() {
-        std::FILE* fp = fp_;
-        fp_ = nullptr;
-        return fp;
-    }
-
-private:
-    std::FILE* fp_;
-};
-
 bool ends_in_sh(const char* fnam) { return S_END_MT(fnam, ".sh", 0, 1, 0) != 0; }
 
-void local_utm(std::time_t t, UTMDF& utm) {
+}  // namespace
+
+void fl_local_utm(std::time_t t, UTMDF& utm) {
     std::tm tm{};
     localtime_r(&t, &tm);
     utm.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
@@ -82,8 +59,6 @@ void local_utm(std::time_t t, UTMDF& utm) {
     utm.sec = static_cast<std::uint8_t>(tm.tm_sec);
     utm.msec = 0;
 }
-
-}  // namespace
 
 FLDF flr_fd = closed_slot(0), flr1_fd = closed_slot(0), flr2_fd = closed_slot(0);
 FLDF flw_fd = closed_slot(1), flw1_fd = closed_slot(1), flw2_fd = closed_slot(1);
@@ -111,7 +86,7 @@ FLDF* FL_OP(const char* fnam, char wtc, char crlf, char stat, FLDF* fd) {
         FL_OP_ERR(fnam);
         return nullptr;
     }
-    StreamGuard stream(opened);
+    LbStream stream(opened);
 
     std::uint32_t size = 0;
     if (wtc == 0) {
@@ -164,7 +139,7 @@ FLDF* FL_OP(const char* fnam, char wtc, char crlf, char stat, FLDF* fd) {
     rec->fpos = append_base;
     if (stat) {
         rec->mode = static_cast<std::uint32_t>(st.st_mode);
-        local_utm(st.st_mtime, rec->utm);
+        fl_local_utm(st.st_mtime, rec->utm);
     }
     return rec;
 }

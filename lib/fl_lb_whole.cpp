@@ -6,14 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "cnv_lb.h"
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 
@@ -39,50 +38,10 @@ bool size_of(const char* fnam, char report, std::int64_t& size) {
     return false;
 }
 
-// An unsigned 32-bit value in decimal, for messages.
-struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
-};
-
-// Closes a stream on every path.
-class Stream {
-public:
-    explicit Stream(std::FILE* fp) : fp_(fp) {}
-    ~Stream() {
-        if (fp_) std::fclose(fp_);
-    }
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-    std::FILE* get() const { return fp_; }
-    // Closes now; false when the stream's last write-back failed.
-    bool close() {
-        std::FILE* fp = fp_;
-        fp_ = nullptr;
-        return std::fclose(fp) == 0;
-    }
-
-private:
-    std::FILE* fp_;
-};
-
 // Reading slot flr_fd is closed on every path.
 struct FlrClose {
     ~FlrClose() { FLR_CL(); }
 };
-
-void local_utm(std::time_t t, UTMDF& utm) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    utm.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-    utm.mon = static_cast<std::uint8_t>(tm.tm_mon + 1);
-    utm.day = static_cast<std::uint8_t>(tm.tm_mday);
-    utm.wday = static_cast<std::uint8_t>(tm.tm_wday + 1);
-    utm.hour = static_cast<std::uint8_t>(tm.tm_hour);
-    utm.min = static_cast<std::uint8_t>(tm.tm_min);
-    utm.sec = static_cast<std::uint8_t>(tm.tm_sec);
-    utm.msec = 0;
-}
 
 // Line counting of FILE_STATS, fed block by block. A CR is not counted, and the byte after
 // it is taken as a plain byte or an LF (so CR LF ends one line, a lone CR ends none); a CR
@@ -241,7 +200,7 @@ void FILE_UTM(const char* fnam, UTMDF* utm, char link) {
         RTN_ERR(rtn);
         return;
     }
-    local_utm(st.st_mtime, *utm);
+    fl_local_utm(st.st_mtime, *utm);
 }
 
 char FILE_NEWER(const char* fnam1, const char* fnam2) {
@@ -297,7 +256,7 @@ void BF_FILE(const char* fnam, const char* bf, std::uint32_t n, char wtc) {
     }
     const std::size_t cnt = n == end4 ? std::strlen(bf) : n;
     if (std::FILE* fp = std::fopen(fnam, wtc == 2 ? "ab" : "wb")) {
-        Stream stream(fp);
+        LbStream stream(fp);
         // Unbuffered: the one write goes straight to the file and its count is the true one.
         std::setvbuf(fp, nullptr, _IONBF, 0);
         const std::size_t put = cnt ? std::fwrite(bf, 1, cnt, fp) : 0;

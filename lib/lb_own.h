@@ -2,6 +2,8 @@
 #ifndef LB_LB_OWN_H
 #define LB_LB_OWN_H
 
+#include <cstdio>
+
 #include "mem_lb.h"
 
 // Holds an owned string (or any MEM_AL block) and releases it when the scope ends.
@@ -31,6 +33,33 @@ public:
 
 private:
     char* block_ = nullptr;
+};
+
+// Closes a stream when the scope ends, unless it was closed or handed over first.
+class LbStream {
+public:
+    explicit LbStream(std::FILE* fp) : fp_(fp) {}
+    ~LbStream() {
+        if (fp_) std::fclose(fp_);
+    }
+    LbStream(const LbStream&) = delete;
+    LbStream& operator=(const LbStream&) = delete;
+
+    std::FILE* get() const { return fp_; }
+    // Hands the stream over to the caller; the guard then holds nothing.
+    std::FILE* release() {
+        std::FILE* fp = fp_;
+        fp_ = nullptr;
+        return fp;
+    }
+    // Closes now; false when the stream's last write-back failed.
+    bool close() {
+        std::FILE* fp = release();
+        return !fp || std::fclose(fp) == 0;
+    }
+
+private:
+    std::FILE* fp_;
 };
 
 #endif

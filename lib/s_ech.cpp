@@ -5,81 +5,43 @@
 #include <cstring>
 
 #include "cnv_lb.h"
+#include "ech_own.h"
 #include "fl_lb.h"
 #include "mem_lb.h"
 #include "s_mt.h"
 #include "s_s.h"
 #include "s_sz.h"
 
-const char* const ch_ech[256] = {
-    "<NUL>", "\x01", "\x02", "\x03", "\x04", "\x05", "\x06", "<BELL>",
-    "<BS>", "        ", "<LF>", "<VT>", "<FF>", "<CR>", "\x0E", "\x0F",
-    "\x10", "\x11", "\x12", "\x13", "\x14", "\x15", "\x16", "\x17",
-    "\x18", "\x19", "\x1A", "\x1B", "\x1C", "\x1D", "\x1E", "\x1F",
-    " ", "!", "\"", "#", "$", "%", "&", "'",
-    "(", ")", "*", "+", ",", "-", ".", "/",
-    "0", "1", "2", "3", "4", "5", "6", "7",
-    "8", "9", ":", ";", "<", "=", ">", "?",
-    "@", "A", "B", "C", "D", "E", "F", "G",
-    "H", "I", "J", "K", "L", "M", "N", "O",
-    "P", "Q", "R", "S", "T", "U", "V", "W",
-    "X", "Y", "Z", "[", "\\", "]", "^", "_",
-    "`", "a", "b", "c", "d", "e", "f", "g",
-    "h", "i", "j", "k", "l", "m", "n", "o",
-    "p", "q", "r", "s", "t", "u", "v", "w",
-    "x", "y", "z", "{", "|", "}", "~", "\x7F",
-    "\x80", "\x81", "\x82", "\x83", "\x84", "\x85", "\x86", "\x87",
-    "\x88", "\x89", "\x8A", "\x8B", "\x8C", "\x8D", "\x8E", "\x8F",
-    "\x90", "\x91", "\x92", "\x93", "\x94", "\x95", "\x96", "\x97",
-    "\x98", "\x99", "\x9A", "\x9B", "\x9C", "\x9D", "\x9E", "\x9F",
-    "\xA0", "\xA1", "\xA2", "\xA3", "\xA4", "\xA5", "\xA6", "\xA7",
-    "\xA8", "\xA9", "\xAA", "\xAB", "\xAC", "\xAD", "\xAE", "\xAF",
-    "\xB0", "\xB1", "\xB2", "\xB3", "\xB4", "\xB5", "\xB6", "\xB7",
-    "\xB8", "\xB9", "\xBA", "\xBB", "\xBC", "\xBD", "\xBE", "\xBF",
-    "\xC0", "\xC1", "\xC2", "\xC3", "\xC4", "\xC5", "\xC6", "\xC7",
-    "\xC8", "\xC9", "\xCA", "\xCB", "\xCC", "\xCD", "\xCE", "\xCF",
-    "\xD0", "\xD1", "\xD2", "\xD3", "\xD4", "\xD5", "\xD6", "\xD7",
-    "\xD8", "\xD9", "\xDA", "\xDB", "\xDC", "\xDD", "\xDE", "\xDF",
-    "\xE0", "\xE1", "\xE2", "\xE3", "\xE4", "\xE5", "\xE6", "\xE7",
-    "\xE8", "\xE9", "\xEA", "\xEB", "\xEC", "\xED", "\xEE", "\xEF",
-    "\xF0", "\xF1", "\xF2", "\xF3", "\xF4", "\xF5", "\xF6", "\xF7",
-    "\xF8", "\xF9", "\xFA", "\xFB", "\xFC", "\xFD", "\xFE", "<?>",
-};
+namespace {
 
-const char* const asc_ech[256] = {
+// Control codes by their names.
+constexpr const char* ascii_names[32] = {
     "<NUL>", "<SOH>", "<STX>", "<ETX>", "<EOT>", "<ENQ>", "<ACK>", "<BELL>",
     "<BS>", "<TAB>", "<LF>", "<VT>", "<FF>", "<CR>", "<SO>", "<SI>",
     "<DLE>", "<DC1>", "<DC2>", "<DC3>", "<DC4>", "<NAK>", "<SYN>", "<ETB>",
     "<CAN>", "<EM>", "<SUB>", "<ESC>", "<FS>", "<GS>", "<RS>", "<US>",
-    " ", "!", "\"", "#", "$", "%", "&", "'",
-    "(", ")", "*", "+", ",", "-", ".", "/",
-    "0", "1", "2", "3", "4", "5", "6", "7",
-    "8", "9", ":", ";", "<", "=", ">", "?",
-    "@", "A", "B", "C", "D", "E", "F", "G",
-    "H", "I", "J", "K", "L", "M", "N", "O",
-    "P", "Q", "R", "S", "T", "U", "V", "W",
-    "X", "Y", "Z", "[", "\\", "]", "^", "_",
-    "`", "a", "b", "c", "d", "e", "f", "g",
-    "h", "i", "j", "k", "l", "m", "n", "o",
-    "p", "q", "r", "s", "t", "u", "v", "w",
-    "x", "y", "z", "{", "|", "}", "~", "\x7F",
-    "\x80", "\x81", "\x82", "\x83", "\x84", "\x85", "\x86", "\x87",
-    "\x88", "\x89", "\x8A", "\x8B", "\x8C", "\x8D", "\x8E", "\x8F",
-    "\x90", "\x91", "\x92", "\x93", "\x94", "\x95", "\x96", "\x97",
-    "\x98", "\x99", "\x9A", "\x9B", "\x9C", "\x9D", "\x9E", "\x9F",
-    "\xA0", "\xA1", "\xA2", "\xA3", "\xA4", "\xA5", "\xA6", "\xA7",
-    "\xA8", "\xA9", "\xAA", "\xAB", "\xAC", "\xAD", "\xAE", "\xAF",
-    "\xB0", "\xB1", "\xB2", "\xB3", "\xB4", "\xB5", "\xB6", "\xB7",
-    "\xB8", "\xB9", "\xBA", "\xBB", "\xBC", "\xBD", "\xBE", "\xBF",
-    "\xC0", "\xC1", "\xC2", "\xC3", "\xC4", "\xC5", "\xC6", "\xC7",
-    "\xC8", "\xC9", "\xCA", "\xCB", "\xCC", "\xCD", "\xCE", "\xCF",
-    "\xD0", "\xD1", "\xD2", "\xD3", "\xD4", "\xD5", "\xD6", "\xD7",
-    "\xD8", "\xD9", "\xDA", "\xDB", "\xDC", "\xDD", "\xDE", "\xDF",
-    "\xE0", "\xE1", "\xE2", "\xE3", "\xE4", "\xE5", "\xE6", "\xE7",
-    "\xE8", "\xE9", "\xEA", "\xEB", "\xEC", "\xED", "\xEE", "\xEF",
-    "\xF0", "\xF1", "\xF2", "\xF3", "\xF4", "\xF5", "\xF6", "\xF7",
-    "\xF8", "\xF9", "\xFA", "\xFB", "\xFC", "\xFD", "\xFE", "<?>",
 };
+
+// A tab in a message at its widest.
+constexpr char tab_spaces[] = "        ";
+
+constexpr const char* asc_entry(int c) {
+    if (c < 32) return ascii_names[c];
+    return c == 255 ? ech_unknown : ech_self.text[c];
+}
+
+// Messages name NUL and the codes from BELL to CR, and space a tab out; the other control
+// bytes pass as they are.
+constexpr const char* ch_entry(int c) {
+    if (c == '\t') return tab_spaces;
+    if (c < 32 && c != 0 && (c < '\a' || c > '\r')) return ech_self.text[c];
+    return asc_entry(c);
+}
+
+}  // namespace
+
+constinit const char* const ch_ech[256] = {LB_ECH_256(ch_entry)};
+constinit const char* const asc_ech[256] = {LB_ECH_256(asc_entry)};
 
 namespace {
 
