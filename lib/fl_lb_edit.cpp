@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "fnd_lb.h"
 #include "lb_own.h"
 #include "mem_lb.h"
@@ -25,26 +26,6 @@ constexpr std::uint32_t ln_cnt_block = 16384;
 constexpr std::uint32_t cmp_block = 32768;
 constexpr std::uint32_t eof_cnt = 4294967295u;
 
-struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
-};
-
-// Closes and releases a record allocated by FL_OP on every path.
-class Record {
-public:
-    // crlf 2: the line end FILE_CRLF decides.
-    Record(const char* fnam, char wtc, char crlf = 2) : fd_(FL_OP(fnam, wtc, crlf, 0, nullptr)) {}
-    ~Record() { close(); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-    FLDF* get() const { return fd_; }
-    void close() { fd_ = FL_CL(fd_, 1); }
-
-private:
-    FLDF* fd_;
-};
-
 bool line_matches(const char* line, const char* pattern, char wc) {
     return S_MT(line, pattern, 0, 1, 0, wc) != 0;
 }
@@ -59,7 +40,7 @@ struct Found {
 template <typename Visit>
 bool first_match(const char* rtn, const char* fnam, const char* pattern, char wc, Visit visit) {
     if (err_ || !FILE_OK(fnam, 0)) return false;
-    Record in(fnam, 0);
+    FlRecord in(fnam, 0);
     bool hit = false;
     while (!err_) {
         Found f;
@@ -81,8 +62,8 @@ bool first_match(const char* rtn, const char* fnam, const char* pattern, char wc
 // null to drop it. Stops at the first error.
 template <typename Keep>
 void copy_lines(const char* fnam, const char* work, Keep keep) {
-    Record in(fnam, 0);
-    Record out(work, 1);
+    FlRecord in(fnam, 0);
+    FlRecord out(work, 1);
     while (!err_) {
         const char* line = FL_S(in.get(), 0);
         if (!line) break;
@@ -229,7 +210,7 @@ char* FILE_LN_S(const char* fnam, std::uint32_t n, char report) {
     }
     char* found = nullptr;
     {
-        Record in(fnam, 0);
+        FlRecord in(fnam, 0);
         while (!err_) {
             const char* line = FL_S(in.get(), 0);
             if (!line) break;
@@ -250,7 +231,7 @@ std::int32_t FILE_LN_CNT(const char* fnam, char report) {
     std::int32_t lines = 0;
     if (FILE_OK(fnam, report)) {
         LbOwned block(MEM_AL(ln_cnt_block + 1));
-        Record in(fnam, 0);
+        FlRecord in(fnam, 0);
         while (!err_) {
             const std::uint32_t got = FL_BF(in.get(), block.get(), ln_cnt_block, 0);
             if (got == eof_cnt) break;
@@ -282,8 +263,8 @@ char FILE_CMP(const char* fnam0, const char* fnam1, char report) {
     {
         LbOwned block0(MEM_AL(cmp_block + 1));
         LbOwned block1(MEM_AL(cmp_block + 1));
-        Record in0(fnam0, 0);
-        Record in1(fnam1, 0);
+        FlRecord in0(fnam0, 0);
+        FlRecord in1(fnam1, 0);
         while (!err_) {
             const std::uint32_t got0 = FL_BF(in0.get(), block0.get(), cmp_block, 0);
             const std::uint32_t got1 = FL_BF(in1.get(), block1.get(), cmp_block, 0);
@@ -359,7 +340,7 @@ void FILE_SORT(const char* fnam, std::uint16_t col, char tabs, char cs, char ord
     std::uint32_t cnt = 0;
     char crlf = 0;
     {
-        Record in(fnam, 0);
+        FlRecord in(fnam, 0);
         if (in.get()) crlf = static_cast<char>(in.get()->crlf);
         while (!err_ && FL_S(in.get(), 0)) ++cnt;
     }
@@ -367,7 +348,7 @@ void FILE_SORT(const char* fnam, std::uint16_t col, char tabs, char cs, char ord
 
     SortLines lines;
     if (cnt > 0 && lines.reserve(cnt)) {
-        Record in(fnam, 0);
+        FlRecord in(fnam, 0);
         while (!err_ && lines.size() < cnt) {
             const char* line = FL_S(in.get(), 0);
             if (!line) break;
@@ -383,7 +364,7 @@ void FILE_SORT(const char* fnam, std::uint16_t col, char tabs, char cs, char ord
     // The file keeps the line end it had (FILE_CRLF's answer when it was opened above; by
     // its name when it has none): emptied by the open, it would otherwise be judged by its
     // name alone.
-    Record out(fnam, 1, crlf);
+    FlRecord out(fnam, 1, crlf);
     for (std::uint32_t i = 0; i < lines.size() && !err_; ++i) {
         char* text = lines.take(i);
         S_FL(out.get(), text);

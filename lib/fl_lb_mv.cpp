@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 #include "s_exe.h"
@@ -25,12 +26,6 @@ constexpr std::uint32_t copy_block_sz = 128 * 1024;
 constexpr std::uint32_t append_block_sz = 16384;
 constexpr mode_t bk_dir_mode = 0777;
 constexpr mode_t new_file_mode = 0666;
-
-// An unsigned value in decimal, for messages and names.
-struct Dec {
-    char text[24];
-    explicit Dec(std::uint64_t value) { std::snprintf(text, sizeof text, "%" PRIu64, value); }
-};
 
 const char* nz(const char* text) { return text ? text : ""; }
 
@@ -53,20 +48,6 @@ public:
 
 private:
     int fd_;
-};
-
-// Closes and releases a record allocated by FL_OP on every path.
-class Record {
-public:
-    Record(const char* fnam, char wtc) : fd_(FL_OP(fnam, wtc, 2, 0, nullptr)) {}
-    ~Record() { close(); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-    FLDF* get() const { return fd_; }
-    void close() { fd_ = FL_CL(fd_, 1); }
-
-private:
-    FLDF* fd_;
 };
 
 // The argument checks of the move and copy routines; the messages carry no trail.
@@ -335,8 +316,8 @@ void FILE_AP(const char* fnam0, const char* fnam1) {
     if (!err_) {
         LbOwned block(MEM_AL(append_block_sz + 1));
         if (!err_) {
-            Record out(fnam0, 2);
-            Record in(fnam1, 0);
+            FlRecord out(fnam0, 2);
+            FlRecord in(fnam1, 0);
             // Only what fnam1 held at the start: appending a file to itself must end.
             std::uint32_t left = in.get() ? in.get()->sz : 0;
             while (left > 0 && !err_) {

@@ -1,4 +1,5 @@
-// Helpers shared by the sources of the file module; not part of the API.
+// Helpers shared by the sources of the file module (and its users inside the library); not
+// part of the API.
 #ifndef LB_FL_LB_OWN_H
 #define LB_FL_LB_OWN_H
 
@@ -8,10 +9,26 @@
 
 #include "fl_lb.h"
 
-// An unsigned 32-bit value in decimal, for messages.
+// An unsigned value in decimal, for messages.
 struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
+    char text[24];
+    explicit Dec(std::uint64_t value) { std::snprintf(text, sizeof text, "%" PRIu64, value); }
+};
+
+// Closes and releases a file record on every path.
+class FlRecord {
+public:
+    explicit FlRecord(FLDF* fd) : fd_(fd) {}
+    // crlf 2: the line end FILE_CRLF decides.
+    FlRecord(const char* fnam, char wtc, char crlf = 2) : fd_(FL_OP(fnam, wtc, crlf, 0, nullptr)) {}
+    ~FlRecord() { close(); }
+    FlRecord(const FlRecord&) = delete;
+    FlRecord& operator=(const FlRecord&) = delete;
+    FLDF* get() const { return fd_; }
+    void close() { fd_ = FL_CL(fd_, 1); }
+
+private:
+    FLDF* fd_;
 };
 
 // A file time as the local date and time of a file record, weekday included.

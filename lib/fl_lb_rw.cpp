@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "mem_lb.h"
 
 namespace {
@@ -15,11 +16,6 @@ constexpr std::uint16_t end2 = 65535;        // the same for byte and line reade
 // Line buffer of the pointer-returning readers: enough for any value of fl_s_rcsz, which
 // callers may change while a record is open.
 constexpr std::uint32_t own_rc_sz = 65535u + 1u;
-
-struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
-};
 
 // Entry checks of the readers; true when fd may be read.
 bool read_ready(FLDF* fd, const char* rtn) {

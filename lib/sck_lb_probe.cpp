@@ -8,6 +8,7 @@
 
 #include "cnv_lb.h"
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 #include "s_exe.h"
@@ -18,19 +19,6 @@ namespace {
 
 const char ping_fl[] = "ip_ping.tmp";
 
-// Closes a record opened here on every path.
-class Record {
-public:
-    explicit Record(FLDF* rec) : rec_(rec) {}
-    ~Record() { FL_CL(rec_, 1); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-    FLDF* get() const { return rec_; }
-
-private:
-    FLDF* rec_;
-};
-
 bool same_name(const char* a, const char* b) { return S_MT(a, b, 0, 1, 0, 0) != 0; }
 
 }  // namespace
@@ -38,7 +26,7 @@ bool same_name(const char* a, const char* b) { return S_MT(a, b, 0, 1, 0, 0) != 
 // The file layer's own messages are left as they are: these helpers add no trail.
 char* host_ip_find(const char* name) {
     if (err_ || !name || !FILE_OK(host_ip_fl, 0)) return nullptr;
-    Record in(FL_OP(host_ip_fl, 0, 0, 0, nullptr));
+    FlRecord in(host_ip_fl, 0, 0);
     if (err_) return nullptr;
     char* found = nullptr;
     while (!err_) {
@@ -65,10 +53,10 @@ void host_ip_add(const char* name, const char* address) {
 void host_ip_drop(const char* name, const char* work) {
     if (err_ || !name || !work || !FILE_OK(host_ip_fl, 0)) return;
     {
-        Record in(FL_OP(host_ip_fl, 0, 0, 0, nullptr));
+        FlRecord in(host_ip_fl, 0, 0);
         if (err_) return;
         // The rewritten cache keeps the line ends the cache has.
-        Record out(FL_OP(work, 1, FILE_CRLF(host_ip_fl), 0, nullptr));
+        FlRecord out(work, 1, FILE_CRLF(host_ip_fl));
         if (err_) return;
         while (!err_) {
             const char* line = FL_S(in.get(), 0);

@@ -11,6 +11,7 @@
 
 #include "cnv_lb.h"
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 #include "s_ech.h"
@@ -163,18 +164,6 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
     return 0;
 }
 
-// Closes a record read here on every path.
-class RecordCloser {
-public:
-    explicit RecordCloser(FLDF* rec) : rec_(rec) {}
-    ~RecordCloser() { FL_CL(rec_, 1); }
-    RecordCloser(const RecordCloser&) = delete;
-    RecordCloser& operator=(const RecordCloser&) = delete;
-
-private:
-    FLDF* rec_;
-};
-
 }  // namespace
 
 std::uint32_t SCK_RECV(int sd, char* bf, std::uint32_t size, char peek, char* status) {
@@ -257,7 +246,7 @@ char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo) {
     if (size == 0) return 1;
     FLDF* rec = FL_OP(path, 0, 0, 0, nullptr);
     if (RTN_ERR(rtn)) return 0;
-    RecordCloser closer(rec);
+    FlRecord closer(rec);
     LbOwned block(MEM_AL(std::min(size, file_block_sz)));
     if (RTN_ERR(rtn)) return 0;
 
