@@ -1,81 +1,30 @@
 // String lists: entry kinds, counts, enumeration and its cache, lookup and the helpers.
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "lb.h"
-
-// Time ranges start from today: time() and gettimeofday() are replaced in this test
-// program so that "today" is a date the test sets.
-namespace fake_clock {
-bool on = false;
-std::time_t secs = 0;
-}  // namespace fake_clock
-
-extern "C" std::time_t time(std::time_t* out) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::time_t t = fake_clock::on ? fake_clock::secs : ts.tv_sec;
-    if (out) *out = t;
-    return t;
-}
-
-extern "C" int gettimeofday(timeval* tv, void*) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tv->tv_sec = fake_clock::on ? fake_clock::secs : ts.tv_sec;
-    tv->tv_usec = fake_clock::on ? 0 : ts.tv_nsec / 1000;
-    return 0;
-}
+// Time ranges start from today: the clock is one the test sets.
+#define LBTEST_FAKE_CLOCK
+#include "test_support.h"
 
 namespace {
 
 // Noon of a day in Central European time.
 void set_today(int y, int mo, int d) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = 11;
-    fake_clock::on = true;
-    fake_clock::secs = timegm(&tm);
+    lbtest::set_zone(lbtest::cet_zone);
+    lbtest::set_now(y, mo, d, 11);
 }
 
 // A private directory for the files of one test.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/cl_lb_test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        return path(name);
-    }
-
-private:
-    std::string dir_;
+struct TempDir : lbtest::TempDir {
+    TempDir() : lbtest::TempDir("cl_lb_test.") {}
 };
 
-std::string read_file(const std::string& fnam) {
-    std::ifstream in(fnam, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string read_file(const std::string& fnam) { return lbtest::get_file(fnam); }
 
 // A list owning its texts, ended by a null pointer.
 class List {
@@ -114,10 +63,7 @@ std::vector<std::string> items(List& l) {
     return out;
 }
 
-std::string pending() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending() { return lbtest::pending("(none)"); }
 
 using Items = std::vector<std::string>;
 

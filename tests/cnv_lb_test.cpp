@@ -5,14 +5,11 @@
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-// Fetches (and clears) the pending message; "" when none is pending.
-std::string take_err() {
-    const char* msg = ERR_S();
-    return msg ? msg : "";
-}
+std::string take_err() { return lbtest::pending(""); }
 
 constexpr std::uint16_t unset = 12345;
 

@@ -9,47 +9,28 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::put_file;
 
 // The trail writes "dbg.log" in the current directory: each test has a directory of its own.
-class Trail : public ::testing::Test {
+class Trail : public lbtest::InTempDir<> {
 protected:
+    Trail() : InTempDir("dbg_trail_") {}
     void SetUp() override {
-        char tmpl[] = "/tmp/dbg_trail_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
+        InTempDir::SetUp();
         dbg_vd = 0;
     }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    std::string dir_;
-    fs::path old_;
 };
 
 using TrailFirstUse = Trail;

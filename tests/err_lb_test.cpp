@@ -5,25 +5,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string take_error() {
-    const char* msg = ERR_S();
-    return msg ? msg : "<none>";
-}
-
-std::string read_file(const char* name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string take_error() { return lbtest::pending(); }
+std::string read_file(const char* name) { return lbtest::get_file(name); }
 
 }  // namespace
 
@@ -166,19 +156,12 @@ TEST(ErrorState, StOk) {
 class DebugTrail : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/lbdbgXXXXXX";
-        dir_ = mkdtemp(tmpl);
-        path_ = dir_ + "/dbg.log";
         dbg_log = path_.c_str();
         dbg_vd = 0;
         dbg_tm_fmt = nullptr;
     }
-    void TearDown() override {
-        std::remove(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-    std::string path_;
+    lbtest::TempDir dir_{"lbdbg"};
+    std::string path_ = dir_.path("dbg.log");
 };
 
 TEST_F(DebugTrail, PendingErrorIsRecordedAndStaysPending) {

@@ -5,13 +5,11 @@
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending_message() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending_message() { return lbtest::pending("(none)"); }
 
 class Fifo : public ::testing::Test {
 protected:

@@ -1,7 +1,6 @@
 // Directory listing: what a file-spec selects, the line layout of each option
 // letter, hidden entries, recursion, the age filter, and squeezing the list's blank columns.
 #include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -12,11 +11,11 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -24,19 +23,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::put_file;
 
 // The lines of a file, whatever their line ends.
 Lines lines_of(const std::string& name) {
@@ -68,26 +57,16 @@ Lines dir_order(const std::string& dir) {
     return names;
 }
 
-void set_mtime(const std::string& name, std::time_t t) {
-    struct timespec ts[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << name;
-}
+// A link's own times, not those of what it leads to.
+void set_mtime(const std::string& name, std::time_t t) { lbtest::set_mtime(name, t, true); }
 
 // Each test works in a fresh directory of its own, removed afterwards.
-class Listing : public ::testing::Test {
+class Listing : public lbtest::InTempDir<> {
 protected:
+    Listing() : InTempDir("fl_dir_", 022) {}
     void SetUp() override {
-        char tmpl[] = "/tmp/fl_dir_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-        umask(022);
+        InTempDir::SetUp();
         dbg_vd = 0;
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
     }
     // a.c, b.c, x.h; sub/ with x.c, y and deeper/ with z.c
     void make_tree() {
@@ -99,8 +78,6 @@ protected:
         put_file("sub/y", "y");
         put_file("sub/deeper/z.c", "z");
     }
-    std::string dir_;
-    fs::path old_;
 };
 
 using DirSpecs = Listing;

@@ -6,34 +6,22 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-std::string text(const char* s) { return s ? s : "<null>"; }
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool exists(const std::string& name) { return fs::exists(fs::symlink_status(name)); }
+using lbtest::exists;
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::put_file;
+using lbtest::text;
 
 // The work files the edits use; none may be left behind.
 bool no_work_files() {
@@ -43,23 +31,9 @@ bool no_work_files() {
     return true;
 }
 
-class Files : public ::testing::Test {
+class Files : public lbtest::InTempDir<> {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fl_edit_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-        umask(022);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string dir_;
-    fs::path old_;
+    Files() : InTempDir("fl_edit_", 022) {}
 };
 
 using Searching = Files;

@@ -8,46 +8,25 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string random_bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
+using lbtest::exists;
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::put_file;
+using lbtest::random_bytes;
 
 struct stat lstat_of(const std::string& name) {
     struct stat st {};
     EXPECT_EQ(::lstat(name.c_str(), &st), 0) << name;
     return st;
-}
-
-bool exists(const std::string& name) {
-    struct stat st {};
-    return ::lstat(name.c_str(), &st) == 0;
 }
 
 // Sets access and modification times to fixed moments, with nanoseconds.
@@ -68,28 +47,15 @@ constexpr std::time_t t_a = 1000000000;  // 2001
 constexpr std::time_t t_m = 1100000000;  // 2004
 
 // Each test works in a fresh directory of its own, removed afterwards.
-class Files : public ::testing::Test {
+class Files : public lbtest::InTempDir<> {
 protected:
-    void SetUp() override {
-        dir_ = make_dir("/tmp/fl_mv_XXXXXX");
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-        umask(022);
-    }
+    Files() : InTempDir("fl_mv_", 022) {}
     void TearDown() override {
-        fs::current_path(old_);
+        InTempDir::TearDown();
         std::error_code ec;
-        fs::remove_all(dir_, ec);
         if (!other_.empty()) fs::remove_all(other_, ec);
     }
-    static std::string make_dir(const char* pattern) {
-        std::string tmpl = pattern;
-        if (!mkdtemp(tmpl.data())) return "";
-        return tmpl;
-    }
-    std::string dir_;
     std::string other_;  // a directory on another file system, when a test makes one
-    fs::path old_;
 };
 
 using Moving = Files;
@@ -129,7 +95,7 @@ TEST_F(Moving, RegularFileTakesItsPlaceWithTimesAndModeAndTheSourceGoes) {
 }
 
 TEST_F(Moving, AcrossFileSystemsCopiesInBlocksAndDeletesTheSource) {
-    other_ = make_dir("/dev/shm/fl_mv_XXXXXX");
+    other_ = lbtest::make_temp_dir("/dev/shm/fl_mv_XXXXXX");
     if (other_.empty() || lstat_of(other_).st_dev == lstat_of(dir_).st_dev)
         GTEST_SKIP() << "/dev/shm and /tmp are one file system here";
 
@@ -157,7 +123,7 @@ TEST_F(Moving, AcrossFileSystemsCopiesInBlocksAndDeletesTheSource) {
 }
 
 TEST_F(Moving, FailedCopyKeepsTheSourceAndNamesBothFiles) {
-    other_ = make_dir("/dev/shm/fl_mv_XXXXXX");
+    other_ = lbtest::make_temp_dir("/dev/shm/fl_mv_XXXXXX");
     if (other_.empty()) GTEST_SKIP() << "no /dev/shm";
     const std::string src = other_ + "/a";
     put_file(src, "data");

@@ -8,31 +8,19 @@
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string str(const char* text) { return text ? text : "(nullptr)"; }
+std::string str(const char* s) { return lbtest::text(s, "(nullptr)"); }
 
 // Runs each test in a fresh directory of its own.
-class InTmpDir : public ::testing::Test {
+class InTmpDir : public lbtest::InTempDir<fs::path> {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fl_lb_path_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = fs::canonical(tmpl);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
+    InTmpDir() : InTempDir("fl_lb_path_") {}
     static void touch(const fs::path& p) { std::ofstream(p) << "x"; }
-
-    fs::path dir_;
-    fs::path old_;
 };
 
 class CurrentDirectory : public InTmpDir {};

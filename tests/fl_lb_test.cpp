@@ -10,64 +10,32 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-unsigned perm(const std::string& name) {
-    struct stat st {};
-    if (stat(name.c_str(), &st) != 0) return 07777 + 1;
-    return st.st_mode & 07777;
-}
-
-std::string text(const char* s) { return s ? s : "<null>"; }
-
-std::string random_bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::perm;
+using lbtest::put_file;
+using lbtest::random_bytes;
+using lbtest::text;
 
 // Each test works in a fresh directory of its own, removed afterwards.
-class Files : public ::testing::Test {
+class Files : public lbtest::InTempDir<> {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fl_lb_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        umask(022);
-    }
+    Files() : InTempDir("fl_lb_", 022) {}
     void TearDown() override {
         FL_CL(&flr_fd, 0);
         FL_CL(&flr1_fd, 0);
         FL_CL(&flw_fd, 0);
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
+        InTempDir::TearDown();
     }
-    std::string dir_;
-    std::filesystem::path old_;
 };
 
 // A caller's line buffer sized exactly, so that the sanitizers catch a write past it.

@@ -12,38 +12,20 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool exists(const std::string& name) {
-    struct stat st {};
-    return lstat(name.c_str(), &st) == 0;
-}
-
-unsigned perm(const std::string& name) {
-    struct stat st {};
-    if (stat(name.c_str(), &st) != 0) return 07777 + 1;
-    return st.st_mode & 07777;
-}
+using lbtest::exists;
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::perm;
+using lbtest::put_file;
+using lbtest::set_mtime;
 
 std::string random_text(std::size_t n, const char* alphabet, unsigned seed) {
     std::mt19937 gen(seed);
@@ -51,11 +33,6 @@ std::string random_text(std::size_t n, const char* alphabet, unsigned seed) {
     std::string s(n, '\0');
     for (auto& c : s) c = alphabet[gen() % k];
     return s;
-}
-
-void set_mtime(const std::string& name, std::time_t t, bool link_itself = false) {
-    struct timespec ts[2] = {{t, 0}, {t, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), ts, link_itself ? AT_SYMLINK_NOFOLLOW : 0), 0) << name;
 }
 
 // Permissions do not stop root: a root test runs the call as "nobody" (and back).
@@ -77,24 +54,17 @@ private:
 };
 
 // Each test works in a fresh directory of its own, removed afterwards.
-class Whole : public ::testing::Test {
+class Whole : public lbtest::InTempDir<> {
 protected:
+    Whole() : InTempDir("fl_whole_", 022) {}
     void SetUp() override {
-        char tmpl[] = "/tmp/fl_whole_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        umask(022);
+        InTempDir::SetUp();
         dbg_vd = 0;
     }
     void TearDown() override {
         FL_CL(&flr_fd, 0);
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
+        InTempDir::TearDown();
     }
-    std::string dir_;
-    std::filesystem::path old_;
 };
 
 using NameTests = Whole;

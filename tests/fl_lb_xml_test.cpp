@@ -6,12 +6,12 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
@@ -19,19 +19,9 @@ namespace fs = std::filesystem;
 
 constexpr char wrk[] = "xml_tag_wrk.tmp";
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using lbtest::get_file;
+using lbtest::pending;
+using lbtest::put_file;
 
 // "out.txt" has a "." in its name, so its lines end with CR LF.
 std::string crlf_lines(std::initializer_list<std::string> lines) {
@@ -49,21 +39,9 @@ std::string repeat(const std::string& s, int times) {
 // k elements "e" nested in each other, the innermost holding "x".
 std::string nest(int k) { return repeat("<e>", k) + "x" + repeat("</e>", k); }
 
-class Xml : public ::testing::Test {
+class Xml : public lbtest::InTempDir<> {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fl_xml_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-        umask(022);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    Xml() : InTempDir("fl_xml_", 022) {}
 
     // Runs XML_TAG on a heap block of exactly the document's size (no terminator), so that
     // the sanitizers catch any read past its end.
@@ -74,9 +52,6 @@ protected:
     }
     std::string out() const { return get_file("out.txt"); }
     bool work_left() const { return fs::exists(wrk); }
-
-    std::string dir_;
-    fs::path old_;
 };
 
 using Flattening = Xml;

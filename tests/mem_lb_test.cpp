@@ -6,13 +6,11 @@
 #include <string>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string take_error() {
-    const char* msg = ERR_S();
-    return msg ? msg : "<none>";
-}
+std::string take_error() { return lbtest::pending(); }
 
 std::string alloc_failure_prefix(const char* req) { return std::string("Mem alloc failure (req=") + req + " free="; }
 

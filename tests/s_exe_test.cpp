@@ -10,24 +10,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string str(const char* text) { return text ? text : "(nullptr)"; }
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+std::string str(const char* s) { return lbtest::text(s, "(nullptr)"); }
+std::string slurp(const fs::path& p) { return lbtest::get_file(p); }
 
 // The capture redirection S_EXE appends, up to its number.
 const std::string cap_head = " 2>/var/tmp/s_exe_stderr";
@@ -53,22 +47,9 @@ int expect_msg(const std::string& msg, const std::string& words, const std::stri
 fs::path cap_path(int n) { return "/var/tmp/s_exe_stderr" + std::to_string(n) + ".tmp"; }
 
 // Every test works in a fresh directory: the error file lives in the current directory.
-class Shell : public ::testing::Test {
+class Shell : public lbtest::InTempDir<fs::path> {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/s_exe_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = fs::canonical(tmpl);
-        old_ = fs::current_path();
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-
-    fs::path dir_;
-    fs::path old_;
+    Shell() : InTempDir("s_exe_") {}
 };
 
 // A copy of sleep under a name no other process has, running until the test ends.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
@@ -22,10 +23,7 @@ struct Rec {
     std::string s() const { return buf.data(); }
 };
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
+using lbtest::pending;
 
 }  // namespace
 

@@ -8,13 +8,11 @@
 
 #include "console_pty.h"
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending_message() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending_message() { return lbtest::pending("(none)"); }
 
 // Characters of an image row with never-written cells as blanks and trailing blanks cut.
 std::string img_row(int r) {

@@ -1,52 +1,21 @@
 // Time formatting by example (TM_S) and free-form time parsing (S_TM).
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "lb.h"
-
-// S_TM's start modes read the clock through time() and gettimeofday(); these take
-// precedence over the C library's in this test program, so "now" is what a test sets.
-namespace fake_clock {
-bool on = false;
-std::time_t secs = 0;
-}  // namespace fake_clock
-
-extern "C" std::time_t time(std::time_t* out) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::time_t t = fake_clock::on ? fake_clock::secs : ts.tv_sec;
-    if (out) *out = t;
-    return t;
-}
-
-extern "C" int gettimeofday(timeval* tv, void*) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tv->tv_sec = fake_clock::on ? fake_clock::secs : ts.tv_sec;
-    tv->tv_usec = fake_clock::on ? 250000 : ts.tv_nsec / 1000;
-    return 0;
-}
+// S_TM's start modes read the clock: "now" is what a test sets.
+#define LBTEST_FAKE_CLOCK
+#include "test_support.h"
 
 namespace {
 
-// Stops the clock at a UTC instant and reads it in Central European time.
+// Stops the clock at a UTC instant (and a quarter second) and reads it in Central European time.
 void set_now_cet(int y, int mo, int d, int h, int mi, int s) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    fake_clock::on = true;
-    fake_clock::secs = timegm(&tm);
+    lbtest::set_zone(lbtest::cet_zone);
+    lbtest::set_now(y, mo, d, h, mi, s, 250000);
 }
 
 // 7 March 2026, 15:04:05.678, a Saturday.
@@ -63,10 +32,7 @@ UTMDF parse(const char* text, char strict = 0) {
     return out;
 }
 
-std::string pending() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending() { return lbtest::pending("(none)"); }
 
 constexpr std::uint8_t u1 = 255;
 constexpr std::uint16_t u2 = 65535;

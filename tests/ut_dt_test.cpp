@@ -1,8 +1,6 @@
 // Calendar record: reading the clock, leap years, adding time, elapsed times, Sundays, DST.
 #include <gtest/gtest.h>
 
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,62 +8,16 @@
 #include <string>
 
 #include "lb.h"
-
-// The calendar reads the clock through time() and gettimeofday(). These definitions take
-// precedence over the C library's for this test program, so every "now" is a time the test
-// sets; with the fake off they pass the real clock through.
-namespace fake_clock {
-bool on = false;
-std::time_t secs = 0;
-long usecs = 0;
-long gtod_ahead = 0;  // seconds gettimeofday runs ahead of time(), to catch a second boundary
-}  // namespace fake_clock
-
-extern "C" std::time_t time(std::time_t* out) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::time_t t = fake_clock::on ? fake_clock::secs : ts.tv_sec;
-    if (out) *out = t;
-    return t;
-}
-
-extern "C" int gettimeofday(timeval* tv, void*) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (fake_clock::on) {
-        tv->tv_sec = fake_clock::secs + fake_clock::gtod_ahead;
-        tv->tv_usec = fake_clock::usecs;
-    } else {
-        tv->tv_sec = ts.tv_sec;
-        tv->tv_usec = ts.tv_nsec / 1000;
-    }
-    return 0;
-}
+// The calendar reads the clock: every "now" is a time the test sets.
+#define LBTEST_FAKE_CLOCK
+#include "test_support.h"
 
 namespace {
 
-std::time_t utc_secs(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return timegm(&tm);
-}
-
-// Stops the clock at a UTC instant.
-void set_now(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, long us = 0) {
-    fake_clock::on = true;
-    fake_clock::secs = utc_secs(y, mo, d, h, mi, s);
-    fake_clock::usecs = us;
-}
-
-void set_zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-}
+namespace fake_clock = lbtest::fake_clock;
+using lbtest::set_now;
+using lbtest::set_zone;
+using lbtest::utc_secs;
 
 // A record with its weekday taken from the C library's calendar.
 UTMDF rec(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
@@ -96,10 +48,7 @@ UTMDF added(UTMDF t, std::int32_t ms) {
     return t;
 }
 
-std::string pending_message() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending_message() { return lbtest::pending("(none)"); }
 
 // Each case starts in UTC with the clock stopped, no DST switch and no error, and leaves
 // no error behind for the next case when the binary runs them all in one process.

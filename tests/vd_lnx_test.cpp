@@ -13,13 +13,11 @@
 
 #include "console_pty.h"
 #include "lb.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending_message() {
-    const char* msg = ERR_S();
-    return msg ? msg : "(none)";
-}
+std::string pending_message() { return lbtest::pending("(none)"); }
 
 // Polls like the receiver does, for at most a second.
 bool kbhit_within_a_second() {
