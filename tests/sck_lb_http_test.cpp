@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,26 +27,13 @@
 
 #include "lb.h"
 #include "test_netns.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
+using namespace lbtest;
 
-std::string str(const char* s) { return s ? s : "<null>"; }
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool exists(const std::string& name) { return std::filesystem::exists(name); }
+std::string str(const char* s) { return text(s); }
 
 // A file's lines with their line ends taken off, joined by "|".
 std::string lines_of(const std::string& name) {
@@ -60,18 +45,11 @@ std::string lines_of(const std::string& name) {
     return out;
 }
 
-long ms_since(std::chrono::steady_clock::time_point t0) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
-}
-
 // ---- The private network --------------------------------------------------------------------
 
 struct Net : lbtest::NetNs {
     Net() { host = "httphost"; hosts = "127.0.0.1 localhost\n127.0.0.1 webhost\n"; }
 };
-
-using lbtest::iface;
 
 bool isolated(const Net& net = {}) { return lbtest::isolated(net); }
 
@@ -215,26 +193,11 @@ bool poll_response(SS* ss, int limit_ms = 5000) {
     return true;
 }
 
-// Works in a fresh directory of its own (the cache and the debug trail live in the current
-// one), with trail lines unstamped and not echoed.
-class Scratch : public ::testing::Test {
+// Works in a fresh directory of its own: the debug trail and the name cache live in the
+// current one.
+class Scratch : public lbtest::TrailInTempDir {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/sck_http_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        dbg_tm_fmt = nullptr;
-        dbg_vd = 0;
-        s_dbg_spacer_secs = 0;
-    }
-    void TearDown() override {
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
-    }
-    std::string dir_;
-    std::filesystem::path old_;
+    Scratch() : TrailInTempDir("sck_http_") {}
 };
 
 class HttpConnect : public Scratch {};

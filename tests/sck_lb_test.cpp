@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,22 +20,19 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lb.h"
 #include "test_netns.h"
+#include "test_support.h"
 
 namespace {
 
-std::string pending() {
-    const char* m = ERR_S();
-    return m ? m : "<none>";
-}
+using namespace lbtest;
 
-std::string str(const char* s) { return s ? s : "<null>"; }
+std::string str(const char* s) { return text(s); }
 
 std::string dotted(const sockaddr_in& sai) {
     char text[INET_ADDRSTRLEN] = "";
@@ -55,31 +51,10 @@ std::string table_text(const std::vector<sockaddr_in>& table) {
     return s;
 }
 
-std::string random_bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
-void put_file(const std::string& name, const std::string& data) {
-    std::ofstream(name, std::ios::binary) << data;
-}
-
-std::string get_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 int open_fds() {
     int n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
-}
-
-long ms_since(std::chrono::steady_clock::time_point t0) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
 }
 
 // ---- The private network --------------------------------------------------------------------
@@ -87,8 +62,6 @@ long ms_since(std::chrono::steady_clock::time_point t0) {
 struct Net : lbtest::NetNs {
     Net() { host = "sckhost"; }
 };
-
-using lbtest::iface;
 
 bool isolated(const Net& net = {}) { return lbtest::isolated(net); }
 
@@ -205,32 +178,10 @@ void small_buffers(int sender, int receiver, int size = 4096) {
     setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-// Works in a fresh directory of its own (the debug trail is written to the current one),
-// with trail lines unstamped and not echoed.
-class Scratch : public ::testing::Test {
+// Works in a fresh directory of its own: the debug trail is written to the current one.
+class Scratch : public lbtest::TrailInTempDir {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/sck_lb_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        dbg_tm_fmt = nullptr;
-        dbg_vd = 0;
-        s_dbg_spacer_secs = 0;
-    }
-    void TearDown() override {
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
-    }
-    // The trail's line ends are the file layer's business; lines are compared with LF.
-    std::string trail() const {
-        std::string log = get_file(dir_ + "/dbg.log");
-        for (std::size_t at; (at = log.find("\r\n")) != std::string::npos;) log.erase(at, 1);
-        return log;
-    }
-    std::string dir_;
-    std::filesystem::path old_;
+    Scratch() : TrailInTempDir("sck_lb_") {}
 };
 
 // Suites that look at the debug trail or at files.

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -122,6 +123,30 @@ private:
     TempDir tmp_;
     int umask_;
 };
+
+// A test in a TempDir of its own, whose debug trail lines are written there unstamped and
+// not echoed.
+class TrailInTempDir : public InTempDir<> {
+protected:
+    using InTempDir::InTempDir;
+    void SetUp() override {
+        InTempDir::SetUp();
+        dbg_tm_fmt = nullptr;
+        dbg_vd = 0;
+        s_dbg_spacer_secs = 0;
+    }
+    // The trail's line ends are the file layer's business; lines are compared with LF.
+    std::string trail() const {
+        std::string log = get_file(dir_ + "/dbg.log");
+        for (std::size_t at; (at = log.find("\r\n")) != std::string::npos;) log.erase(at, 1);
+        return log;
+    }
+};
+
+inline long ms_since(std::chrono::steady_clock::time_point t0) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
 
 }  // namespace lbtest
 
