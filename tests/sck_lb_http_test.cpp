@@ -972,6 +972,10 @@ TEST_F(NetProbe, HostAddressFromTheCacheFirst) {
 
 TEST_F(NetProbe, HostAddressLookedUpIsCached) {
     if (!isolated()) return;
+    EXPECT_EQ(str(HOST_IP("localhost")), "127.0.0.1");
+    EXPECT_EQ(pending(), "<none>");
+    EXPECT_EQ(lines_of("host_ip.txt"), "localhost|127.0.0.1|");
+    std::filesystem::remove("host_ip.txt");
     EXPECT_EQ(str(HOST_IP("webhost")), "127.0.0.1");
     EXPECT_EQ(pending(), "<none>");
     EXPECT_EQ(lines_of("host_ip.txt"), "webhost|127.0.0.1|");
