@@ -2,7 +2,13 @@
 # The benchmark proper; runs inside the namespace made by run.sh. Argument: the bin folder.
 set -euo pipefail
 bin=$1
+# Every pitchr run below names this loopback address; and only inside a namespace whose
+# sole interface is lo, so nothing can leave the machine.
 addr=127.0.1.1
+if [ "$(ip -o link show | awk -F': ' '{print $2}')" != "lo" ]; then
+  echo "bench/inner.sh: run it through bench/run.sh (a private namespace with lo only)" >&2
+  exit 1
+fi
 work=$(mktemp -d /var/tmp/benchXXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
