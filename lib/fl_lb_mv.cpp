@@ -200,31 +200,56 @@ char* bk_name(const char* base, std::uint32_t i) {
     return UT_SM_CP(bk_dir1, base, ".", Dec(i).text, nullptr);
 }
 
+// What a move or copy finds before it starts.
+struct Pair {
+    struct stat st0 {};
+    struct stat st1 {};
+    bool target = false;   // fnam1 exists (a link counts as itself)
+    bool regular = false;  // both are regular files (or fnam1 is not there yet)
+};
+
+// The checks FILE_MV and FILE_CP start with, after their trace.
+bool traced_names_ok(const char* rtn, const char* fnam0, const char* fnam1) {
+    if (dbg_ > 1) SM_DBG(rtn, ":", nz(fnam0), " -> ", nz(fnam1), nullptr);
+    return names_ok(rtn, fnam0, fnam1);
+}
+
+// A look at both names before a move or copy. False when there is nothing to do: the same
+// name twice, or a source that is missing (raised).
+bool look_at_pair(const char* fnam0, const char* fnam1, Pair& pair) {
+    if (S_MT(fnam0, fnam1, 1, 1, 0, 0)) return false;
+    if (!stat_source(fnam0, pair.st0)) return false;
+    pair.target = ::lstat(fnam1, &pair.st1) == 0;
+    pair.regular = S_ISREG(pair.st0.st_mode) && (!pair.target || S_ISREG(pair.st1.st_mode));
+    return true;
+}
+
+// A failure names both files, then the routine.
+void name_pair(const char* rtn, const char* fnam0, const char* fnam1) {
+    if (!err_) return;
+    SM_ERRA(" (", fnam0, " -> ", fnam1, ")", nullptr);
+    RTN_ERR(rtn);
+}
+
 }  // namespace
 
 void FILE_MV(const char* fnam0, const char* fnam1) {
     static const char rtn[] = "FILE_MV";
-    if (err_) return;
-    if (dbg_ > 1) SM_DBG(rtn, ":", nz(fnam0), " -> ", nz(fnam1), nullptr);
-    if (!names_ok(rtn, fnam0, fnam1)) return;
-    if (S_MT(fnam0, fnam1, 1, 1, 0, 0)) return;
-
-    struct stat st0 {};
-    struct stat st1 {};
-    if (stat_source(fnam0, st0)) {
-        const bool target = ::lstat(fnam1, &st1) == 0;
-        if (S_ISREG(st0.st_mode) && (!target || S_ISREG(st1.st_mode))) {
-            if (target && same_file(st0, st1)) {
+    if (err_ || !traced_names_ok(rtn, fnam0, fnam1)) return;
+    Pair pair;
+    if (look_at_pair(fnam0, fnam1, pair)) {
+        if (pair.regular) {
+            if (pair.target && same_file(pair.st0, pair.st1)) {
                 // Two links of one file: the move leaves the one name. One entry named
                 // twice ("a", "./a") stays as it is.
                 if (!same_entry(fnam0, fnam1)) FILE_DL(fnam0, 0);
             } else if (::rename(fnam0, fnam1) != 0) {
                 // Another file system (or a rename refused): copy, then delete the source
                 // only once the target holds all of it.
-                copy_data(fnam0, fnam1, static_cast<std::uint64_t>(st0.st_size));
+                copy_data(fnam0, fnam1, static_cast<std::uint64_t>(pair.st0.st_size));
                 if (!err_) {
                     FILE_DL(fnam0, 0);
-                    copy_times_mode(fnam1, st0);
+                    copy_times_mode(fnam1, pair.st0);
                 }
             }
         } else {
@@ -232,10 +257,7 @@ void FILE_MV(const char* fnam0, const char* fnam1) {
             FILE_OK(fnam1, 1);
         }
     }
-    if (err_) {
-        SM_ERRA(" (", fnam0, " -> ", fnam1, ")", nullptr);
-        RTN_ERR(rtn);
-    }
+    name_pair(rtn, fnam0, fnam1);
 }
 
 void FILE_REN(const char* fnam0, const char* fnam1) {
@@ -247,29 +269,20 @@ void FILE_REN(const char* fnam0, const char* fnam1) {
         if (FILE_OK(fnam1, 0)) SM_ERR("\"", fnam1, "\" already exists", nullptr);
         else if (::rename(fnam0, fnam1) != 0) S_ERR("rename failure");
     }
-    if (err_) {
-        SM_ERRA(" (", fnam0, " -> ", fnam1, ")", nullptr);
-        RTN_ERR(rtn);
-    }
+    name_pair(rtn, fnam0, fnam1);
 }
 
 void FILE_CP(const char* fnam0, const char* fnam1) {
     static const char rtn[] = "FILE_CP";
-    if (err_) return;
-    if (dbg_ > 1) SM_DBG(rtn, ":", nz(fnam0), " -> ", nz(fnam1), nullptr);
-    if (!names_ok(rtn, fnam0, fnam1)) return;
-    if (S_MT(fnam0, fnam1, 1, 1, 0, 0)) return;
-
-    struct stat st0 {};
-    struct stat st1 {};
-    if (stat_source(fnam0, st0)) {
-        const bool target = ::lstat(fnam1, &st1) == 0;
-        if (S_ISREG(st0.st_mode) && (!target || S_ISREG(st1.st_mode))) {
+    if (err_ || !traced_names_ok(rtn, fnam0, fnam1)) return;
+    Pair pair;
+    if (look_at_pair(fnam0, fnam1, pair)) {
+        if (pair.regular) {
             // A target that is the source under another name already holds it all;
             // truncating it would lose the data.
-            if (!(target && same_file(st0, st1))) {
-                copy_data(fnam0, fnam1, static_cast<std::uint64_t>(st0.st_size));
-                if (!err_ && !S_END_MT(fnam1, ":", 0, 1, 0)) copy_times_mode(fnam1, st0);
+            if (!(pair.target && same_file(pair.st0, pair.st1))) {
+                copy_data(fnam0, fnam1, static_cast<std::uint64_t>(pair.st0.st_size));
+                if (!err_ && !S_END_MT(fnam1, ":", 0, 1, 0)) copy_times_mode(fnam1, pair.st0);
             }
         } else {
             shell_2("cp -p -f -d", fnam0, fnam1);
@@ -277,10 +290,7 @@ void FILE_CP(const char* fnam0, const char* fnam1) {
                 SM_ERR("\"", fnam1, "\" not found", nullptr);
         }
     }
-    if (err_) {
-        SM_ERRA(" (", fnam0, " -> ", fnam1, ")", nullptr);
-        RTN_ERR(rtn);
-    }
+    name_pair(rtn, fnam0, fnam1);
 }
 
 void FILE_CPD(const char* fnam0, const char* fnam1) {
