@@ -60,10 +60,16 @@ int open_fds() {
 // ---- The private network --------------------------------------------------------------------
 
 struct Net : lbtest::NetNs {
-    Net() { host = "sckhost"; }
+    explicit Net(std::string name = "sckhost", std::string hosts_file = "127.0.0.1 localhost\n") {
+        host = std::move(name);
+        hosts = std::move(hosts_file);
+    }
 };
 
-bool isolated(const Net& net = {}) { return lbtest::isolated(net); }
+// The host name "rxhost" at 127.0.1.1, with more lines of /etc/hosts after it.
+Net rxhost(const std::string& more = "") { return Net("rxhost", "127.0.0.1 localhost\n127.0.1.1 rxhost\n" + more); }
+
+bool isolated(const Net& net = Net()) { return lbtest::isolated(net); }
 
 // ---- Raw peers, written without the library ---------------------------------------------------
 
@@ -317,9 +323,7 @@ std::vector<sockaddr_in> host_table(hostent* host = nullptr, const char* name = 
 }  // namespace
 
 TEST(HostInfo, NameThenLoopbackThenInterfaces) {
-    Net net;
-    net.host = "rxhost";
-    net.hosts = "127.0.0.1 localhost\n127.0.1.1 rxhost\n";
+    Net net = rxhost();
     net.setup = {iface("eth9", "192.168.0.5/24")};
     if (!isolated(net)) return;
     hostent host{};
@@ -341,10 +345,8 @@ TEST(HostInfo, NameThenLoopbackThenInterfaces) {
 }
 
 TEST(HostInfo, NameOnAnInterfaceAddressIsListedOnce) {
-    Net net;
-    net.host = "rxhost";
     // Names are only ever mapped to loopback addresses, so eth8 gets one of those.
-    net.hosts = "127.0.0.1 localhost\n127.0.5.5 rxhost\n";
+    Net net("rxhost", "127.0.0.1 localhost\n127.0.5.5 rxhost\n");
     net.setup = {iface("eth8", "127.0.5.5/32"), iface("eth9", "192.168.7.9/24")};
     if (!isolated(net)) return;
     const auto table = host_table();
@@ -353,9 +355,7 @@ TEST(HostInfo, NameOnAnInterfaceAddressIsListedOnce) {
 }
 
 TEST(HostInfo, KeepsTheFirstFive) {
-    Net net;
-    net.host = "rxhost";
-    net.hosts = "127.0.0.1 localhost\n127.0.1.1 rxhost\n";
+    Net net = rxhost();
     for (int i = 1; i <= 4; ++i) net.setup.push_back(iface("eth" + std::to_string(i), "10.9.0." + std::to_string(i) + "/24"));
     if (!isolated(net)) return;
     // The interfaces' order is that of /proc/net/dev, whatever it is.
@@ -374,9 +374,7 @@ TEST(HostInfo, KeepsTheFirstFive) {
 }
 
 TEST(HostInfo, GivenNameOrAddress) {
-    Net net;
-    net.host = "rxhost";
-    net.hosts = "127.0.0.1 localhost\n127.0.1.1 rxhost\n127.0.2.2 other\n";
+    Net net = rxhost("127.0.2.2 other\n");
     if (!isolated(net)) return;
     hostent host{};
     auto table = host_table(&host, "other");
@@ -394,8 +392,7 @@ TEST(HostInfo, GivenNameOrAddress) {
 }
 
 TEST(HostInfo, UnknownHostNameFallsBackToLocalhost) {
-    Net net;
-    net.host = "nowhere";
+    Net net("nowhere");
     if (!isolated(net)) return;
     const auto table = host_table();
     EXPECT_EQ(pending(), "<none>");
@@ -404,9 +401,7 @@ TEST(HostInfo, UnknownHostNameFallsBackToLocalhost) {
 }
 
 TEST(HostInfo, NothingResolvesLeavesTheTableAlone) {
-    Net net;
-    net.host = "nowhere";
-    net.hosts = "";
+    Net net("nowhere", "");
     if (!isolated(net)) return;
     std::vector<sockaddr_in> table(sck_host_mxc);
     std::memset(table.data(), 0x5A, sizeof(sockaddr_in) * table.size());
@@ -421,9 +416,7 @@ TEST(HostInfo, NothingResolvesLeavesTheTableAlone) {
 }
 
 TEST_F(HostInfoTrace, ShowsTheLookupAndTheTable) {
-    Net net;
-    net.host = "nowhere";
-    net.hosts = "127.0.0.1 localhost localhost.localdomain\n";
+    Net net("nowhere", "127.0.0.1 localhost localhost.localdomain\n");
     net.setup = {iface("eth9", "192.168.0.5/24")};
     if (!isolated(net)) return;
     sck_dbg = 1;
