@@ -49,6 +49,55 @@ std::string read_report(int fd, int timeout_ms = 8000) {
     return s;
 }
 
+// A child process on a terminal of its own. The child runs body(report), where report is
+// a pipe to the test on which it writes "R" once it is ready for keys, and exits with what
+// body returns; alarm() ends it if it hangs. The test types on master().
+class PtyChild {
+public:
+    template <class Body>
+    explicit PtyChild(Body body) {
+        if (pipe(report_) != 0) return;
+        std::fflush(nullptr);
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            close(report_[0]);
+            alarm(10);
+            _exit(body(report_[1]));
+        }
+        close(report_[1]);
+    }
+    ~PtyChild() {
+        wait();
+        close(report_[0]);
+        if (master_ >= 0) close(master_);
+    }
+    PtyChild(const PtyChild&) = delete;
+    PtyChild& operator=(const PtyChild&) = delete;
+
+    // True once the child has said it is ready (within 5 s).
+    bool ready() const {
+        char c = 0;
+        struct pollfd p = {report_[0], POLLIN, 0};
+        return pid_ > 0 && poll(&p, 1, 5000) == 1 && read(report_[0], &c, 1) == 1;
+    }
+    int master() const { return master_; }
+    int report() const { return report_[0]; }
+    // The child's wait status once it has ended.
+    int wait() {
+        if (pid_ > 0) {
+            waitpid(pid_, &status_, 0);
+            pid_ = -1;
+        }
+        return status_;
+    }
+
+private:
+    int report_[2] = {-1, -1};
+    int master_ = -1;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
 class OpenKeyboard : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -154,17 +203,9 @@ TEST(NoTerminal, PipeIsNeverWaitedOnByPolling) {
 // from the same place shows that the situation is real.
 TEST(Kbhit, BackgroundProcessIsAnsweredNoKeyAndNotStopped) {
     HangGuard guard(15);
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    std::fflush(nullptr);
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(report[0]);
-        alarm(10);
+    PtyChild child([](int report) {
         // Foreground: a key typed by the parent is seen.
-        if (write(report[1], "R", 1) != 1) _exit(1);
+        if (write(report, "R", 1) != 1) return 1;
         std::string out = kbhit_within_a_second() ? "fg=1" : "fg=0";
         getch();
         const auto in_background = [](bool use_kbhit) -> std::string {
@@ -205,34 +246,26 @@ TEST(Kbhit, BackgroundProcessIsAnsweredNoKeyAndNotStopped) {
             return msg;
         };
         out += " kbhit=" + in_background(true) + " direct=" + in_background(false);
-        if (write(report[1], out.data(), out.size()) < 0) _exit(1);
-        _exit(0);
-    }
-    close(report[1]);
-    char ready = 0;
-    struct pollfd p = {report[0], POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    ASSERT_EQ(read(report[0], &ready, 1), 1);
-    ASSERT_EQ(write(master, "k", 1), 1);
+        return write(report, out.data(), out.size()) < 0 ? 1 : 0;
+    });
+    ASSERT_TRUE(child.ready());
+    ASSERT_EQ(write(child.master(), "k", 1), 1);
     // The child's terminal output (the echo) is drained so that it never waits on it.
     std::string result;
     for (int i = 0; i < 100 && result.find("direct=") == std::string::npos; ++i) {
         char bf[256];
-        struct pollfd fds[2] = {{report[0], POLLIN, 0}, {master, POLLIN, 0}};
+        struct pollfd fds[2] = {{child.report(), POLLIN, 0}, {child.master(), POLLIN, 0}};
         if (poll(fds, 2, 100) <= 0) continue;
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(report[0], bf, sizeof bf);
+            const ssize_t n = read(child.report(), bf, sizeof bf);
             if (n > 0) result.append(bf, static_cast<std::size_t>(n));
         }
         if (fds[1].revents & POLLIN) {
-            if (read(master, bf, sizeof bf) <= 0) break;
+            if (read(child.master(), bf, sizeof bf) <= 0) break;
         }
     }
-    result += read_report(report[0], 200);
-    int st = 0;
-    waitpid(child, &st, 0);
-    close(report[0]);
-    close(master);
+    result += read_report(child.report(), 200);
+    child.wait();
     EXPECT_EQ(result, "fg=1 kbhit=0= direct=stopped");
 }
 
@@ -448,38 +481,23 @@ TEST(KeyboardSettings, LineFeedTranslationSwitches) {
 // Ctrl-C on the controlling terminal: a signal normally, the abort error while open.
 TEST(KeyboardSettings, CtrlCAbortsInsteadOfKillingWhileOpen) {
     HangGuard guard(15);
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    std::fflush(nullptr);
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(report[0]);
-        alarm(10);
+    PtyChild child([](int report) {
         signal(SIGINT, SIG_DFL);
         KB_OP();
-        if (write(report[1], "R", 1) != 1) _exit(1);
+        if (write(report, "R", 1) != 1) return 1;
         char key = 0;
         for (int i = 0; i < 200 && !err_; ++i) {
             key = KB_B(0, 0);
             usleep(5000);
         }
         const std::string msg = err_ ? ERR_S() : "no error";
-        if (write(report[1], msg.data(), msg.size()) < 0) _exit(1);
-        _exit(key == 0 ? 0 : 2);
-    }
-    close(report[1]);
-    char ready = 0;
-    struct pollfd p = {report[0], POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    ASSERT_EQ(read(report[0], &ready, 1), 1);
-    ASSERT_EQ(write(master, "\x03", 1), 1);
-    const std::string msg = read_report(report[0], 3000);
-    int st = 0;
-    waitpid(child, &st, 0);
-    close(report[0]);
-    close(master);
+        if (write(report, msg.data(), msg.size()) < 0) return 1;
+        return key == 0 ? 0 : 2;
+    });
+    ASSERT_TRUE(child.ready());
+    ASSERT_EQ(write(child.master(), "\x03", 1), 1);
+    const std::string msg = read_report(child.report(), 3000);
+    const int st = child.wait();
     EXPECT_EQ(msg, "Process aborted by user");
     EXPECT_TRUE(WIFEXITED(st)) << "killed by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
 }
