@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::put_file;
+using namespace lbtest;
 
 // The trail writes "dbg.log" in the current directory: each test has a directory of its own.
 class Trail : public lbtest::InTempDir<> {

@@ -17,11 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using lbtest::exists;
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::put_file;
-using lbtest::text;
+using namespace lbtest;
 
 // The work files the edits use; none may be left behind.
 bool no_work_files() {

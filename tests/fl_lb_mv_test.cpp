@@ -17,11 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using lbtest::exists;
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::put_file;
-using lbtest::random_bytes;
+using namespace lbtest;
 
 struct stat lstat_of(const std::string& name) {
     struct stat st {};

@@ -19,12 +19,7 @@
 
 namespace {
 
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::perm;
-using lbtest::put_file;
-using lbtest::random_bytes;
-using lbtest::text;
+using namespace lbtest;
 
 // Each test works in a fresh directory of its own, removed afterwards.
 class Files : public lbtest::InTempDir<> {

@@ -20,12 +20,7 @@
 
 namespace {
 
-using lbtest::exists;
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::perm;
-using lbtest::put_file;
-using lbtest::set_mtime;
+using namespace lbtest;
 
 std::string random_text(std::size_t n, const char* alphabet, unsigned seed) {
     std::mt19937 gen(seed);

@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 
 constexpr char wrk[] = "xml_tag_wrk.tmp";
 
-using lbtest::get_file;
-using lbtest::pending;
-using lbtest::put_file;
+using namespace lbtest;
 
 // "out.txt" has a "." in its name, so its lines end with CR LF.
 std::string crlf_lines(std::initializer_list<std::string> lines) {

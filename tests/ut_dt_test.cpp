@@ -15,9 +15,7 @@
 namespace {
 
 namespace fake_clock = lbtest::fake_clock;
-using lbtest::set_now;
-using lbtest::set_zone;
-using lbtest::utc_secs;
+using namespace lbtest;
 
 // A record with its weekday taken from the C library's calendar.
 UTMDF rec(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
