@@ -12,6 +12,7 @@
 #define LB_TEST_NETNS_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,9 +38,38 @@ inline std::string iface(const std::string& name, const std::string& cidr) {
            " type bridge; }; ip addr add " + cidr + " dev " + name;
 }
 
+// The identity of this process's network namespace.
+inline std::string netns_id() {
+    struct stat st {};
+    if (stat("/proc/self/ns/net", &st) != 0) return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// Whether every interface here is lo or one that net's setup lines add.
+inline bool only_own_interfaces(const NetNs& net) {
+    std::string setup;
+    for (const auto& line : net.setup) setup += line + "\n";
+    std::ifstream dev("/proc/self/net/dev");
+    if (!dev) return false;
+    for (std::string line; std::getline(dev, line);) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const auto from = line.find_first_not_of(' ');
+        const std::string name = line.substr(from, colon - from);
+        if (name != "lo" && setup.find("ip link add " + name + " ") == std::string::npos) return false;
+    }
+    return true;
+}
+
 inline bool isolated(const NetNs& net) {
-    static const char inner_env[] = "LB_TEST_IN_NETNS";
-    if (std::getenv(inner_env)) return true;
+    // The outer run names its namespace for the inner one. The variable alone proves
+    // nothing: the inner run must be in another namespace, holding only its own interfaces.
+    static const char outer_env[] = "LB_TEST_OUTER_NETNS";
+    if (const char* outer = std::getenv(outer_env)) {
+        if (netns_id() != outer && only_own_interfaces(net)) return true;
+        ADD_FAILURE() << outer_env << " is set, but this is not a namespace of the test's own";
+        return false;
+    }
     if (geteuid() != 0) {
         ADD_FAILURE() << "network namespaces need root";
         return false;
@@ -78,7 +108,7 @@ inline bool isolated(const NetNs& net) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        setenv(inner_env, "1", 1);
+        setenv(outer_env, netns_id().c_str(), 1);
         const std::string run = dir + "/run.sh";
         execlp("unshare", "unshare", "--net", "--uts", "--mount", "sh", run.c_str(), exe, filter.c_str(),
                static_cast<char*>(nullptr));

@@ -14,4 +14,11 @@ exec unshare --net --uts --mount sh -c '
   printf "127.0.0.1 localhost\n127.0.1.1 rxhost\n" > "$hosts"
   mount --bind "$hosts" /etc/hosts
   rm -f "$hosts"
+  # Names resolve from that file alone: no resolver service outside the namespace is asked.
+  if [ -e /etc/nsswitch.conf ]; then
+    nss=$(mktemp)
+    printf "hosts: files\n" > "$nss"
+    mount --bind "$nss" /etc/nsswitch.conf
+    rm -f "$nss"
+  fi
   exec "$@"' sh "$@"
