@@ -139,8 +139,10 @@ class MendedFaults(E2ETest):
         rx = self.start_receiver(str(port))
         self.assertIsNone(self.send(port, b"n" * 257 + b"\r\r1\rx"))
         rx.expect("ERROR: Header line longer than 256 bytes")
-        # A name of exactly 256 bytes still fits.
-        self.assertEqual(self.send(port, b"m" * 255 + b"\r\r1\rx"), b"OK")
+        # A line of exactly 256 bytes still fits: here the directory, "./" 128 times.
+        self.assertEqual(self.send(port, b"m" * 255 + b"\r" + b"./" * 128 + b"\r1\rx"), b"OK")
+        with open(os.path.join(self.dir, "m" * 255), "rb") as f:
+            self.assertEqual(f.read(), b"x")
 
     def test_unsafe_names_are_refused_after_the_body(self):
         port = fresh_port()
