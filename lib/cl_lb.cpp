@@ -44,14 +44,6 @@ std::uint32_t sat_u4(std::int64_t n) {
     return n <= 0 ? 0 : n >= static_cast<std::int64_t>(u4_max) ? u4_max : static_cast<std::uint32_t>(n);
 }
 
-char* copy_part(const char* text, std::size_t len) {
-    char* copy = MEM_AL(static_cast<std::uint32_t>(len + 1));
-    if (!copy) return nullptr;
-    std::memcpy(copy, text, len);
-    copy[len] = 0;
-    return copy;
-}
-
 // Runs a conversion; on failure its error is cleared and false returned.
 template <typename F>
 bool quietly(F convert) {
@@ -329,7 +321,7 @@ public:
         }
         const char* dots = std::strstr(text, "...");
         if (!dots) return;
-        lower_.reset(copy_part(text, static_cast<std::size_t>(dots - text)));
+        lower_.reset(lb_cp_part(text, static_cast<std::size_t>(dots - text)));
         if (err_) return;
         upper_ = dots + 3;
         if (!range()) {
@@ -649,12 +641,6 @@ ClTCache& cl_t_cache() {
     return cache;
 }
 
-const char* u4_text(std::uint32_t v) {
-    char bf[16];
-    std::snprintf(bf, sizeof bf, "%u", v);
-    return UT_S_CP(bf);
-}
-
 }  // namespace
 
 std::uint32_t CL_CNT(const char* const* list) {
@@ -687,7 +673,7 @@ const char* CL_T(const char* const* list, std::uint32_t index, char must) {
     }
     if (!item) {
         c.reset();
-        if (must) SM_ERR(u4_text(index), " is undefined index", nullptr);
+        if (must) SM_ERR(Dec(index).text, " is undefined index", nullptr);
         return nullptr;
     }
     c.valid = true;
@@ -698,7 +684,7 @@ const char* CL_T(const char* const* list, std::uint32_t index, char must) {
 const char* CL_T0(const char* const* list, std::uint32_t index) {
     const char* item = CL_T(list, index, 0);
     if (item || err_) return item;
-    return UT_SM_CP("?(", u4_text(index), ")", nullptr);
+    return UT_SM_CP("?(", Dec(index).text, ")", nullptr);
 }
 
 void CL_T_RESET() { cl_t_cache().reset(); }
@@ -830,15 +816,13 @@ std::int32_t CL_I4_MAX(const char* const* list, char strict) {
 void CL_SORT(char** list) {
     static const char rtn[] = "CL_SORT";
     if (err_ || !list) return;
-    for (std::size_t i = 0; list[i]; ++i) {
-        if (std::strstr(list[i], "...")) {
+    std::size_t n = 0;
+    for (; list[n]; ++n) {
+        if (std::strstr(list[n], "...")) {
             SM_ERR(rtn, ":Sorts not supported for virtual lists", nullptr);
             return;
         }
     }
-    for (std::size_t i = 0; list[i]; ++i) {
-        for (std::size_t j = i + 1; list[j]; ++j) {
-            if (!S_ORD(list[i], list[j], 0)) std::swap(list[i], list[j]);
-        }
-    }
+    // The order (letter case folded, ties by byte) is total, so any sort gives the one result.
+    std::sort(list, list + n, [](const char* a, const char* b) { return !S_ORD(b, a, 0); });
 }

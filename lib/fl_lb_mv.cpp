@@ -29,27 +29,6 @@ constexpr mode_t new_file_mode = 0666;
 
 const char* nz(const char* text) { return text ? text : ""; }
 
-// Owns a descriptor.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now; false when the close reported an error (data that never reached the disk).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 // The argument checks of the move and copy routines; the messages carry no trail.
 bool names_ok(const char* rtn, const char* fnam0, const char* fnam1) {
     if (!fnam0) SM_ERR(rtn, ":fnam0=NULL", nullptr);
@@ -99,7 +78,7 @@ bool same_entry(const char* a, const char* b) {
 // Writes the data of the regular file src over dst (created or truncated), one block at a
 // time. Failures read as those of the whole-file read and write the copy stands for.
 void copy_data(const char* src, const char* dst, std::uint64_t size) {
-    Fd in(::open(src, O_RDONLY | O_CLOEXEC));
+    LbFd in(::open(src, O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {
         FL_OP_ERR(src);
         RTN_ERR("FILE_BF");
@@ -108,7 +87,7 @@ void copy_data(const char* src, const char* dst, std::uint64_t size) {
     LbOwned block(MEM_AL(copy_block_sz));
     if (RTN_ERR("FILE_BF")) return;
     // A link that appeared since the target was looked at is not followed.
-    Fd out(::open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, new_file_mode));
+    LbFd out(::open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, new_file_mode));
     if (out.get() < 0) {
         FL_OP_ERR(dst);
         RTN_ERR("BF_FILE");

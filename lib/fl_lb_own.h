@@ -8,12 +8,7 @@
 #include <ctime>
 
 #include "fl_lb.h"
-
-// An unsigned value in decimal, for messages.
-struct Dec {
-    char text[24];
-    explicit Dec(std::uint64_t value) { std::snprintf(text, sizeof text, "%" PRIu64, value); }
-};
+#include "lb_own.h"
 
 // Closes and releases a file record on every path.
 class FlRecord {

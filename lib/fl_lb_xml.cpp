@@ -6,6 +6,7 @@
 
 #include "cnv_lb.h"
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "fnd_lb.h"
 #include "lb_own.h"
 #include "mem_lb.h"
@@ -32,20 +33,6 @@ std::size_t b = 0;          // scan position
 std::uint16_t callcnt = 0;  // nesting depth of the current call, 1 at the top level
 std::uint32_t tagcnt = 0;   // lines written so far
 
-// Closes and releases a record allocated by FL_OP on every path.
-class Record {
-public:
-    Record(const char* fnam, char wtc) : fd_(FL_OP(fnam, wtc, 2, 0, nullptr)) {}
-    ~Record() { close(); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-    FLDF* get() const { return fd_; }
-    void close() { fd_ = FL_CL(fd_, 1); }
-
-private:
-    FLDF* fd_;
-};
-
 // Whether the buffer holds s at p, letters in either case; never looks past the buffer.
 bool at(std::string_view bf, std::size_t p, std::string_view s) {
     if (p > bf.size() || bf.size() - p < s.size()) return false;
@@ -56,14 +43,6 @@ bool at(std::string_view bf, std::size_t p, std::string_view s) {
 
 // Where b goes when what it looks for is missing: the end of the buffer.
 std::size_t or_end(std::size_t p, std::string_view bf) { return p == npos ? bf.size() : p; }
-
-char* owned_copy(std::string_view part) {
-    char* copy = MEM_AL(static_cast<std::uint32_t>(part.size() + 1));
-    if (!copy) return nullptr;
-    std::memcpy(copy, part.data(), part.size());
-    copy[part.size()] = '\0';
-    return copy;
-}
 
 // The tag name of a start tag's inside: leading blanks skipped, cut at the first blank
 // (any white space: attributes may follow on the next line).
@@ -104,7 +83,7 @@ bool element(std::string_view bf, const char* tag, const char* fnam) {
     if (bf[gt - 1] == '/') return true;  // empty element
 
     const std::string_view name = tag_name(bf.substr(b + 1, gt - b - 1));
-    LbOwned nm(owned_copy(name));
+    LbOwned nm(lb_cp_part(name));
     if (err_) return true;
     LbOwned path(tag ? SM_CP(tag, ":", nm.get()) : S_CP(nm.get()));
     LbOwned end_tag(SM_CP("</", nm.get(), ">"));
@@ -123,7 +102,7 @@ bool element(std::string_view bf, const char* tag, const char* fnam) {
 
     // Only the text before the first child counts.
     const std::size_t text_end = std::min(or_end(bf.find('<', gt + 1), bf), b);
-    LbOwned raw(owned_copy(bf.substr(gt + 1, text_end - (gt + 1))));
+    LbOwned raw(lb_cp_part(bf.substr(gt + 1, text_end - (gt + 1))));
     if (err_) return true;
     const char* text = element_text(raw.get());
     if (err_ || !*text) return true;
@@ -140,10 +119,10 @@ bool element(std::string_view bf, const char* tag, const char* fnam) {
 void write_result(const char* fnam) {
     const bool failed = err_;
     if (failed) PSH_ERR();
-    Record out(fnam, 1);
+    FlRecord out(fnam, 1);
     if (!err_ && FILE_OK(xml_wrk, 0)) {
         FILE_SORT(xml_wrk, 0, 0, 0, 0);
-        Record in(xml_wrk, 0);
+        FlRecord in(xml_wrk, 0);
         while (!err_) {
             const char* line = FL_S(in.get(), 0);
             if (!line) break;

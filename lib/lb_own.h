@@ -2,9 +2,31 @@
 #ifndef LB_LB_OWN_H
 #define LB_LB_OWN_H
 
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "mem_lb.h"
+
+// An unsigned value in decimal, for messages and names; lives on the stack.
+struct Dec {
+    char text[24];
+    explicit Dec(std::uint64_t value) { std::snprintf(text, sizeof text, "%" PRIu64, value); }
+};
+
+// An owned, terminated copy of len bytes at text; null (raised) when memory is short.
+inline char* lb_cp_part(const char* text, std::size_t len) {
+    char* copy = MEM_AL(static_cast<std::uint32_t>(len + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text, len);
+    copy[len] = 0;
+    return copy;
+}
+inline char* lb_cp_part(std::string_view part) { return lb_cp_part(part.data(), part.size()); }
 
 // Holds an owned string (or any MEM_AL block) and releases it when the scope ends.
 class LbOwned {
@@ -60,6 +82,34 @@ public:
 
 private:
     std::FILE* fp_;
+};
+
+// Owns a descriptor.
+class LbFd {
+public:
+    explicit LbFd(int fd = -1) : fd_(fd) {}
+    ~LbFd() { reset(); }
+    LbFd(const LbFd&) = delete;
+    LbFd& operator=(const LbFd&) = delete;
+
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now; false when the close reported an error (data that never reached the disk).
+    bool close() {
+        const int fd = release();
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
 };
 
 #endif

@@ -37,28 +37,6 @@ constexpr char ps_fl[] = "proc_pid.tmp";
 // Longest file read whole into memory: sizes are signed 32-bit in the file layer.
 constexpr off_t rd_mxsz = 0x7FFFFFFF;
 
-// Owns a descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 // Reads a whole file from its descriptor into an owned, terminated block; null when it is
 // empty (or, with an error raised, when memory runs out).
 char* fd_bf(int fd) {
@@ -82,7 +60,7 @@ char* fd_bf(int fd) {
 
 // A regular file read whole, links not followed; null when absent or empty.
 char* file_bf(const char* fnam) {
-    Fd fd(::open(fnam, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    LbFd fd(::open(fnam, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     return fd_bf(fd.get());
@@ -92,7 +70,7 @@ char* file_bf(const char* fnam) {
 // Whether a live process holds this capture file: each holder keeps its file locked until
 // it has read it back.
 bool cap_busy(const char* name) {
-    Fd fd(::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    LbFd fd(::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     return ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -116,7 +94,7 @@ public:
     bool claim(const char* rtn) {
         char tmpl[sizeof cap_tmpl];
         std::memcpy(tmpl, cap_tmpl, sizeof cap_tmpl);
-        Fd tmp(::mkostemp(tmpl, O_CLOEXEC));
+        LbFd tmp(::mkostemp(tmpl, O_CLOEXEC));
         if (tmp.get() < 0 || ::flock(tmp.get(), LOCK_EX | LOCK_NB) != 0) return fail(rtn, 0);
         for (std::int32_t n = 0; n < INT32_MAX; ++n) {
             name_ = S_RP(name_, UT_SM_CP(cap_pfx, V_S10(n, nullptr, 0), cap_sfx, nullptr));
@@ -167,7 +145,7 @@ private:
         return false;
     }
 
-    Fd fd_;
+    LbFd fd_;
     char* name_ = nullptr;
 };
 
@@ -187,7 +165,7 @@ bool windows_pgm(const char* cmd) {
 int out_file(const char* fnam, const char* rtn) {
     constexpr int tries = 5;
     for (int i = 0; i < tries && !err_; ++i) {
-        Fd fd(::open(fnam, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+        LbFd fd(::open(fnam, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
         struct stat st {};
         if (fd.get() < 0 && errno != ELOOP) break;
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -357,7 +335,7 @@ std::uint16_t PROC_PID(const char* pgm) {
     static const char rtn[] = "PROC_PID";
     if (err_) return 65535;
     std::uint16_t pid = 65535;
-    Fd fd(out_file(pid_fl, rtn));
+    LbFd fd(out_file(pid_fl, rtn));
     if (!err_) SM_EXE(0, "pidof ", sh_word(pgm ? pgm : ""), " > ", pid_fl, nullptr);
     struct stat st {};
     if (!err_ && ::fstat(fd.get(), &st) == 0 && st.st_size > 0) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -51,13 +50,6 @@ const char* nz(const char* text) { return text ? text : ""; }
 
 // The pending message, which is cleared, as a copy of its own.
 std::string take_err() { return nz(ERR_S()); }
-
-// A count in decimal, as a temporary string.
-const char* dec(std::uint32_t value) {
-    char text[11];
-    *std::to_chars(text, text + 10, value).ptr = 0;
-    return UT_S_CP(text);
-}
 
 bool starts(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
 
@@ -462,7 +454,7 @@ void HTTP_POST(SS* ss, const char* version, const char* connection, const char* 
     Request rq;
     first_line(rq, "POST /", ss, version);
     common_lines(rq, ss, connection, accept, accept_language, referer, content_type, pragma, user_agent);
-    rq.line("Content-Length: ", dec(static_cast<std::uint32_t>(body_len)));
+    rq.line("Content-Length: ", Dec(body_len).text);
     rq.line("Proxy-Connection: ", proxy_connection);
     rq.line("Cookie: ", cookie);
     rq.end();
@@ -510,7 +502,7 @@ struct Reader {
 
     std::string_view all() const { return {text.bf ? text.bf : "", text.bf ? ss->rxcnt : 0}; }
 
-    void too_large() { SM_ERR(rtn, ":response too large (rxcnt=", dec(ss->rxcnt), ")"); }
+    void too_large() { SM_ERR(rtn, ":response too large (rxcnt=", Dec(ss->rxcnt).text, ")"); }
 
     // How many of n more bytes fit with the terminator: all of them once rx_bf has grown,
     // what is left of a caller's buffer. 0 with the error raised when none fits.
@@ -562,17 +554,9 @@ struct Reader {
         return have ? found : std::string_view{};
     }
 
-    static char* owned(std::string_view value) {
-        char* copy = MEM_AL(static_cast<std::uint32_t>(value.size() + 1));
-        if (!copy) return nullptr;
-        std::memcpy(copy, value.data(), value.size());
-        copy[value.size()] = 0;
-        return copy;
-    }
-
     void take_header() {
         ss->hdrsz = ss->rxcnt;
-        ss->hdr = owned(all());
+        ss->hdr = lb_cp_part(all());
         if (err_) return;
         const std::string_view hdr(ss->hdr, ss->hdrsz);
         ss->streaming_video = contains(hdr, video_boundary) || contains(hdr, my_boundary);
@@ -580,7 +564,7 @@ struct Reader {
         ss->content_len = none4;
         if (!value.empty()) {
             // A length that does not read counts as none.
-            LbOwned number(owned(value));
+            LbOwned number(lb_cp_part(value));
             if (err_) return;
             const std::uint32_t len = S10_U4(number.get(), nullptr, 0);
             if (err_)
@@ -589,10 +573,10 @@ struct Reader {
                 ss->content_len = len;
         }
         value = field(hdr, "Content-Type: ", false);
-        if (value.data()) ss->content_type = owned(value);
+        if (value.data()) ss->content_type = lb_cp_part(value);
         value = field(hdr, "Last-Modified: ", false);
         if (!value.data()) value = field(hdr, "Date: ", false);
-        if (!err_ && value.data()) ss->mod_date = owned(value);
+        if (!err_ && value.data()) ss->mod_date = lb_cp_part(value);
         if (!err_ && starts(hdr, "POST ") && ss->content_len == none4) S_ERR("No content-length");
     }
 
@@ -755,7 +739,7 @@ struct Reader {
 
             const std::uint32_t start = ss->tic0 != none4 ? ss->tic0 : (wait ? call_tic : none4);
             if (ss->rx_tmo && start != none4 && EL_SECS(start, tic_now) >= ss->rx_tmo) {
-                SM_ERR("Socket rx tmo (rxcnt=", dec(ss->rxcnt), " rxtmo=", V_S10(ss->rx_tmo, nullptr, 0), ")");
+                SM_ERR("Socket rx tmo (rxcnt=", Dec(ss->rxcnt).text, " rxtmo=", V_S10(ss->rx_tmo, nullptr, 0), ")");
                 ss->st = 9;
                 return finish();
             }

@@ -32,11 +32,6 @@ constexpr std::uint32_t file_block_sz = 1u << 20;
 constexpr std::uint32_t trace_head = 256;  // bytes of a buffer shown when a send starts
 constexpr std::uint32_t fail_head = 80;    // bytes of a buffer shown when a send fails
 
-struct Dec {
-    char text[12];
-    explicit Dec(std::uint32_t value) { std::snprintf(text, sizeof text, "%" PRIu32, value); }
-};
-
 void set_status(char* status, char code) {
     if (status) *status = code;
 }

@@ -233,7 +233,6 @@ const char* const unknown_name = "?";
 
 void tm_sample_cut(TmSample& s, const char* sample) {
     s.text = sample ? sample : "";
-    s.text_len = std::strlen(s.text);
     s.cnt = 0;
     s.recognised = false;
     SampleCutter(s, s.text).run();

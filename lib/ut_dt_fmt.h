@@ -43,7 +43,6 @@ struct TmPiece {
 
 struct TmSample {
     const char* text = nullptr;  // the sample; not owned, must outlive the record
-    std::size_t text_len = 0;
     std::size_t cnt = 0;
     bool recognised = false;  // at least one piece stands for a date or time field
     TmPiece pieces[tm_tok_mxc];
