@@ -54,11 +54,7 @@ std::string take_err() { return nz(ERR_S()); }
 bool starts(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
 
 bool starts_ci(std::string_view text, std::string_view head) {
-    if (text.size() < head.size()) return false;
-    for (std::size_t i = 0; i < head.size(); ++i)
-        if (ch_upper[static_cast<unsigned char>(text[i])] != ch_upper[static_cast<unsigned char>(head[i])])
-            return false;
-    return true;
+    return text.size() >= head.size() && BF_MT(text.data(), head.data(), static_cast<std::uint16_t>(head.size()), 0, 1, 0);
 }
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
@@ -596,6 +592,18 @@ struct Reader {
         const char end_last = ss->end_s && ss->end_sz ? ss->end_s[ss->end_sz - 1] : 0;
         const std::uint32_t stop = ss->blkx + take;
         while (ss->blkx < stop) {
+            if (!end_last && !seeking_header()) {
+                // Nothing to look for byte by byte: the rest goes in one piece, up to the
+                // end of the body when its length is known.
+                std::uint32_t n = stop - ss->blkx;
+                if (ss->hdr && ss->content_len != none4)
+                    n = std::min(n, ss->content_len - (ss->rxcnt - ss->hdrsz));
+                std::memcpy(bf + ss->rxcnt, ss->blk + ss->blkx, n);
+                ss->rxcnt += n;
+                ss->blkx += n;
+                if (body_complete()) complete = true;
+                break;
+            }
             const char c = ss->blk[ss->blkx++];
             bf[ss->rxcnt++] = c;
             if (end_last && c == end_last && ss->rxcnt >= ss->end_sz &&
