@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "test_support.h"
+
 // Standard input replaced by the slave side of a fresh pseudo-terminal. It is not the
 // process's controlling terminal, so no job control gets in the way.
 class StdinPty {
@@ -83,23 +85,17 @@ inline bool same_settings(const struct termios& a, const struct termios& b) {
 // Runs the test inside a fresh directory (files such as screen dumps land there).
 class ScratchDir {
 public:
-    ScratchDir() {
-        char tmpl[] = "/tmp/console_testXXXXXX";
-        if (!mkdtemp(tmpl)) std::abort();
-        dir_ = tmpl;
-        old_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-    }
+    ScratchDir() { std::filesystem::current_path(tmp_.dir()); }
     ~ScratchDir() {
         std::error_code ec;
         std::filesystem::current_path(old_, ec);
-        std::filesystem::remove_all(dir_, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
 private:
-    std::filesystem::path dir_, old_;
+    std::filesystem::path old_ = std::filesystem::current_path();
+    lbtest::TempDir tmp_{"console_test"};
 };
 
 // A test that blocks where it must not is killed by SIGALRM instead of hanging the suite.
@@ -111,15 +107,6 @@ public:
     HangGuard& operator=(const HangGuard&) = delete;
 };
 
-inline std::string read_file(const char* fnam) {
-    std::string s;
-    if (std::FILE* f = std::fopen(fnam, "rb")) {
-        char bf[4096];
-        std::size_t n;
-        while ((n = std::fread(bf, 1, sizeof bf, f)) > 0) s.append(bf, n);
-        std::fclose(f);
-    }
-    return s;
-}
+inline std::string read_file(const char* fnam) { return lbtest::get_file(fnam); }
 
 #endif
