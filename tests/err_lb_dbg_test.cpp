@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "lb.h"
+#define LBTEST_FAKE_CLOCK
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -140,20 +139,26 @@ TEST_F(TrailLineForm, NullTextsAddNothing) {
 TEST_F(TrailSpacer, PauseOfWholeSecondsBringsABlankLine) {
     dbg_tm_fmt = nullptr;
     s_dbg_spacer_secs = 1;
+    fake_clock::on = true;
+    fake_clock::secs = 1700000000;
     S_DBG("a");
     S_DBG("b");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    fake_clock::secs += 1;
     S_DBG("c");
     S_DBG("d");
+    fake_clock::on = false;
     EXPECT_EQ(get_file("dbg.log"), "a\r\nb\r\n\r\nc\r\nd\r\n");
 }
 
 TEST_F(TrailSpacer, ZeroMeansNever) {
     dbg_tm_fmt = nullptr;
     s_dbg_spacer_secs = 0;
+    fake_clock::on = true;
+    fake_clock::secs = 1700000000;
     S_DBG("a");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    fake_clock::secs += 5;
     S_DBG("b");
+    fake_clock::on = false;
     EXPECT_EQ(get_file("dbg.log"), "a\r\nb\r\n");
 }
 
