@@ -3,6 +3,7 @@
 Every test module runs inside the private network of netns.sh: the receiver listens on
 127.0.1.1 (the address "rxhost" resolves to) and nothing leaves the namespace.
 """
+import glob
 import os
 import pty
 import select
@@ -149,6 +150,11 @@ def read_until_cr(sock, timeout=5.0):
         data += chunk
 
 
+def work_files(program):
+    """The work files of a program's that are in /var/tmp now."""
+    return set(glob.glob("/var/tmp/%s*.tmp" % program))
+
+
 class E2ETest(unittest.TestCase):
     """Gives each test a scratch directory and ends any receiver it started."""
 
@@ -170,6 +176,12 @@ class E2ETest(unittest.TestCase):
             port = int(args[0]) if args else 9500
             wait_listening(port)
         return rx
+
+    def send(self, port, header, body=b"", reply=True):
+        """Sends raw bytes to a receiver; its reply up to CR, or None without waiting."""
+        with connect(port) as s:
+            s.sendall(header + body)
+            return read_until_cr(s) if reply else None
 
     def write(self, name, data):
         path = os.path.join(self.dir, name)

@@ -1,6 +1,5 @@
 """catchr end to end: the real receiver on a pseudo-terminal, driven by raw socket peers
 that check every byte of the reply."""
-import glob
 import os
 import re
 import signal
@@ -10,19 +9,10 @@ import time
 import unittest
 
 from harness import (CATCHR, E2ETest, RX_ADDR, connect, fresh_port, read_until_cr,
-                     wait_listening)
-
-
-def work_files():
-    return set(glob.glob("/var/tmp/catchr*.tmp"))
+                     wait_listening, work_files)
 
 
 class Transfers(E2ETest):
-    def send(self, port, header, body=b"", reply=True):
-        with connect(port) as s:
-            s.sendall(header + body)
-            return read_until_cr(s) if reply else None
-
     def test_three_byte_file_and_its_exact_reply(self):
         port = fresh_port()
         rx = self.start_receiver(str(port))
@@ -116,11 +106,6 @@ class Transfers(E2ETest):
 
 
 class MendedFaults(E2ETest):
-    def send(self, port, data):
-        with connect(port) as s:
-            s.sendall(data)
-            return read_until_cr(s)
-
     def test_empty_file_is_delivered(self):
         port = fresh_port()
         self.start_receiver(str(port))
@@ -173,13 +158,13 @@ class Lifecycle(E2ETest):
         rx.expect(f"Listen at {RX_ADDR}:{port}\n")
 
     def test_key_press_ends_and_removes_the_work_file(self):
-        before = work_files()
+        before = work_files("catchr")
         port = fresh_port()
         rx = self.start_receiver(str(port))
-        self.assertEqual(len(work_files() - before), 1)
+        self.assertEqual(len(work_files("catchr") - before), 1)
         rx.press_key()
         self.assertEqual(rx.wait(), 1)
-        self.assertEqual(work_files() - before, set())
+        self.assertEqual(work_files("catchr") - before, set())
         self.assertNotIn("->", rx.text())
 
     def test_key_press_during_a_body_stores_nothing(self):
@@ -195,12 +180,12 @@ class Lifecycle(E2ETest):
 
     def test_signals_end_it_like_a_key(self):
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            before = work_files()
+            before = work_files("catchr")
             port = fresh_port()
             rx = self.start_receiver(str(port))
             os.kill(rx.pid, sig)
             self.assertEqual(rx.wait(), 1, sig)
-            self.assertEqual(work_files() - before, set())
+            self.assertEqual(work_files("catchr") - before, set())
 
     def test_serves_without_a_terminal_with_prompt_output(self):
         port = fresh_port()

@@ -1,10 +1,9 @@
 """The pair end to end: pitchr sends to a real catchr and every file arrives unchanged."""
-import glob
 import hashlib
 import os
 import unittest
 
-from harness import E2ETest, RX_ADDR, fresh_port, run_pitchr
+from harness import E2ETest, RX_ADDR, fresh_port, run_pitchr, work_files
 
 SIZES = (0, 1, 32767, 32768, 32769, 100000, 5 * 1024 * 1024)
 
@@ -35,12 +34,12 @@ class Pair(E2ETest):
                              name)
 
     def test_files_arrive_identical_without_destination(self):
-        before = set(glob.glob("/var/tmp/pitchr*.tmp"))
+        before = work_files("pitchr")
         status, out, err = run_pitchr([os.path.join(self.src, "*"), RX_ADDR, str(self.port)])
         self.assertEqual(status, 0, out + err)
         self.assertEqual(len(out.splitlines()), len(self.files))
         self.check_arrived(self.dst)
-        self.assertEqual(set(glob.glob("/var/tmp/pitchr*.tmp")) - before, set())
+        self.assertEqual(work_files("pitchr") - before, set())
 
     def test_files_arrive_identical_under_destination(self):
         inbox = os.path.join(self.dir, "in box")

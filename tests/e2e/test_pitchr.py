@@ -1,17 +1,12 @@
 """pitchr end to end against a raw receiver that checks every byte on the wire."""
-import glob
 import os
 import socket
 import threading
 import unittest
 
-from harness import E2ETest, fresh_port, run_pitchr
+from harness import E2ETest, fresh_port, run_pitchr, work_files
 
 PEER = "127.0.0.1"
-
-
-def list_files():
-    return set(glob.glob("/var/tmp/pitchr*.tmp"))
 
 
 class RawReceiver:
@@ -69,9 +64,12 @@ class RawReceiver:
 
 class Sending(E2ETest):
     def run_against(self, replies, args):
+        """Runs pitchr against a scripted receiver; args is the list before the address and
+        port, or a function of the port giving the whole list."""
         rx = RawReceiver(replies)
         try:
-            status, out, err = run_pitchr([*args, PEER, str(rx.port)], cwd=self.dir)
+            argv = args(str(rx.port)) if callable(args) else [*args, PEER, str(rx.port)]
+            status, out, err = run_pitchr(argv, cwd=self.dir)
         finally:
             rx.close()
         return status, out, rx.transfers
@@ -97,13 +95,9 @@ class Sending(E2ETest):
 
     def test_arguments_in_any_order(self):
         self.write("a.txt", b"abc")
-        rx = RawReceiver([b"OK\r"])
-        try:
-            status, out, _ = run_pitchr(["TO:d", PEER, "a.txt", str(rx.port)], cwd=self.dir)
-        finally:
-            rx.close()
+        status, out, transfers = self.run_against([b"OK\r"], lambda port: ["TO:d", PEER, "a.txt", port])
         self.assertEqual(status, 0, out)
-        self.assertEqual(rx.transfers, [(b"a.txt", b"d", b"3", b"abc")])
+        self.assertEqual(transfers, [(b"a.txt", b"d", b"3", b"abc")])
 
     def test_three_files_from_one_spec(self):
         for name in ("f1.dat", "f2.dat", "f3.dat"):
@@ -153,12 +147,12 @@ class Sending(E2ETest):
         self.assertEqual([t[0] for t in transfers], [b".hidden"])
 
     def test_list_file_is_gone_after_every_run(self):
-        before = list_files()
+        before = work_files("pitchr")
         self.write("a.txt", b"abc")
         self.run_against([b"OK\r"], ["a.txt"])
         self.run_against([b"NO\r"], ["a.txt"])
         self.run_against([b"OK\r"], ["missing"])
-        self.assertEqual(list_files() - before, set())
+        self.assertEqual(work_files("pitchr") - before, set())
 
 
 class Arguments(E2ETest):
