@@ -11,6 +11,7 @@
 #include "cnv_lb.h"
 #include "fl_lb.h"
 #include "lb_own.h"
+#include "ut_dt_own.h"
 #include "mem_lb.h"
 #include "s_mt.h"
 #include "s_ord.h"
@@ -62,34 +63,7 @@ void drop_error(const char* rtn) {
 
 // ---- Calendar day numbers (days since 1970-01-01, proleptic Gregorian) -------------------
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
-}
-
-unsigned month_len(std::int64_t y, unsigned m) {
-    static const unsigned len[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (m < 1 || m > 12) return 0;
-    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
-    return len[m] + (m == 2 && leap ? 1 : 0);
-}
+unsigned month_len(std::int64_t y, unsigned m) { return tm_month_len(m, tm_leap(y)); }
 
 // Weekday 1-7 (1 = Sunday) of a day number: 1970-01-01 was a Thursday.
 std::uint8_t wday_of(std::int64_t z) { return static_cast<std::uint8_t>(((z % 7 + 7 + 4) % 7) + 1); }
@@ -163,7 +137,7 @@ public:
         if (unit_ == Unit::month || unit_ == Unit::year) start_.day = 1;
         if (start_.mon < 1 || start_.mon > 12 || start_.day < 1 || start_.day > month_len(start_.year, start_.mon))
             return false;
-        start_days_ = days_from_civil(start_.year, start_.mon, start_.day);
+        start_days_ = tm_civil_days(start_.year, start_.mon, start_.day);
         if (unit_ == Unit::month || unit_ == Unit::year) start_.wday = wday_of(start_days_);
         cnt_ = count(on, up);
         return true;
@@ -182,12 +156,12 @@ public:
             y = months / 12;
             m = static_cast<unsigned>(months % 12) + 1;
             d = 1;
-            r.wday = wday_of(days_from_civil(y, m, d));
+            r.wday = wday_of(tm_civil_days(y, m, d));
         } else {
             const std::uint64_t off = t0_ + k;
             const std::uint64_t days = off / per_day_;
             const std::uint64_t rem = (off % per_day_) * unit_ms_;
-            civil_from_days(start_days_ + static_cast<std::int64_t>(days), y, m, d);
+            tm_civil_from_days(start_days_ + static_cast<std::int64_t>(days), y, m, d);
             if (start_.wday >= 1 && start_.wday <= 7) r.wday = static_cast<std::uint8_t>((start_.wday - 1 + days) % 7 + 1);
             r.hour = static_cast<std::uint8_t>(rem / hour_ms);
             r.min = static_cast<std::uint8_t>(rem / min_ms % 60);
@@ -248,11 +222,11 @@ private:
         while (on.year || z <= limit) {
             std::int64_t y = 0;
             unsigned m = 0, d = 0;
-            civil_from_days(z, y, m, d);
-            const std::int64_t next_month = days_from_civil(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1);
+            tm_civil_from_days(z, y, m, d);
+            const std::int64_t next_month = tm_civil_days(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1);
             if (on.year && y > up.year) return -1;
             if (on.year && y < up.year) {
-                z = days_from_civil(up.year, 1, 1);
+                z = tm_civil_days(up.year, 1, 1);
             } else if (on.mon && m != up.mon) {
                 z = next_month;
             } else if (on.day && d != up.day) {

@@ -1,6 +1,7 @@
 // Calendar record: reading the local time, month lengths, adding milliseconds with carries,
 // elapsed times between records, the month's Sundays and the daylight-saving rule.
 #include "ut_dt.h"
+#include "ut_dt_own.h"
 
 #include <sys/time.h>
 
@@ -27,8 +28,6 @@ namespace {
 
 constexpr std::uint16_t current = 65535;
 constexpr std::int32_t el_max = 2147483647;
-
-constexpr std::uint16_t month_len_tbl[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 // Month length for the carries: a month outside 1-12 (an unknown field) has no days, so
 // stepping a day moves straight on to the next month instead of reading past the table.
@@ -127,22 +126,11 @@ void sec_back(UTMDF& t) {
     }
 }
 
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar, the calendar the
-// carries of TM_ADD walk through.
-std::int64_t civil_days(std::int64_t y, std::int64_t m, std::int64_t d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 enum class Unit { ms, sec, min, hour, day };
 
 // The record as a count of the unit; the fields below the unit play no part.
 std::int64_t count_of(const UTMDF& t, Unit unit) {
-    std::int64_t n = civil_days(t.year, t.mon, t.day);
+    std::int64_t n = tm_civil_days(t.year, t.mon, t.day);
     if (unit == Unit::day) return n;
     n = n * 24 + t.hour;
     if (unit == Unit::hour) return n;
@@ -200,7 +188,7 @@ char LEAP_YEAR(std::uint16_t year) {
         TM_RD(nullptr);
         year = utm_.year;
     }
-    return (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) ? 1 : 0;
+    return tm_leap(year) ? 1 : 0;
 }
 
 std::uint16_t MONTH_DAYS(std::uint16_t month, std::uint16_t year) {
@@ -208,10 +196,7 @@ std::uint16_t MONTH_DAYS(std::uint16_t month, std::uint16_t year) {
         TM_RD(nullptr);
         month = utm_.mon;
     }
-    if (month > 12) return 0;
-    std::uint16_t days = month_len_tbl[month];
-    if (month == 2 && LEAP_YEAR(year)) ++days;
-    return days;
+    return static_cast<std::uint16_t>(tm_month_len(month, month == 2 && LEAP_YEAR(year)));
 }
 
 void TM_ADD(std::int32_t ms, UTMDF* rec) {
