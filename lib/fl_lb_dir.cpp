@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "fl_lb.h"
+#include "fl_lb_own.h"
 #include "lb_own.h"
 #include "mem_lb.h"
 #include "rm_trl.h"
@@ -121,17 +122,10 @@ const char* group_column(gid_t gid) {
     return ls.group;
 }
 
-// Modification time in local time; the weekday is not filled in.
+// Modification time in local time; all fields unknown when it has no local form.
 UTMDF local_mtime(std::time_t t) {
-    UTMDF utm{65535, 255, 255, 255, 255, 255, 255, 0};
-    std::tm tm{};
-    if (!::localtime_r(&t, &tm)) return utm;
-    utm.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-    utm.mon = static_cast<std::uint8_t>(tm.tm_mon + 1);
-    utm.day = static_cast<std::uint8_t>(tm.tm_mday);
-    utm.hour = static_cast<std::uint8_t>(tm.tm_hour);
-    utm.min = static_cast<std::uint8_t>(tm.tm_min);
-    utm.sec = static_cast<std::uint8_t>(tm.tm_sec);
+    UTMDF utm{};
+    if (!fl_local_utm(t, utm)) utm = UTMDF{65535, 255, 255, 255, 255, 255, 255, 0};
     return utm;
 }
 

@@ -26,7 +26,8 @@ private:
     FLDF* fd_;
 };
 
-// A file time as the local date and time of a file record, weekday included.
-void fl_local_utm(std::time_t t, UTMDF& utm);
+// A file time as the local date and time of a file record, weekday included; false when
+// the time has no local form.
+bool fl_local_utm(std::time_t t, UTMDF& utm);
 
 #endif

@@ -47,9 +47,9 @@ bool ends_in_sh(const char* fnam) { return S_END_MT(fnam, ".sh", 0, 1, 0) != 0; 
 
 }  // namespace
 
-void fl_local_utm(std::time_t t, UTMDF& utm) {
+bool fl_local_utm(std::time_t t, UTMDF& utm) {
     std::tm tm{};
-    localtime_r(&t, &tm);
+    const bool known = localtime_r(&t, &tm) != nullptr;
     utm.year = static_cast<std::uint16_t>(tm.tm_year + 1900);
     utm.mon = static_cast<std::uint8_t>(tm.tm_mon + 1);
     utm.day = static_cast<std::uint8_t>(tm.tm_mday);
@@ -58,6 +58,7 @@ void fl_local_utm(std::time_t t, UTMDF& utm) {
     utm.min = static_cast<std::uint8_t>(tm.tm_min);
     utm.sec = static_cast<std::uint8_t>(tm.tm_sec);
     utm.msec = 0;
+    return known;
 }
 
 FLDF flr_fd = closed_slot(0), flr1_fd = closed_slot(0), flr2_fd = closed_slot(0);
