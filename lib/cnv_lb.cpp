@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fnd_lb.h"
+#include "lb_own.h"
 #include "mem_lb.h"
 #include "s_ech.h"
 
@@ -394,11 +395,8 @@ void format_double(char* bf, const char* format, Len len, double value) {
 // The number forms are needed while an error is pending, to compose its very message:
 // the pending error is set aside for the copy and put back afterwards.
 char* ut_result(const char* bf) {
-    if (!err_) return UT_S_CP(bf);
-    PSH_ERR();
-    char* text = UT_S_CP(bf);
-    POP_ERR();
-    return text;
+    ErrAside aside;
+    return UT_S_CP(bf);
 }
 
 // Puts a comma between each group of three of the first run of digits, counted from the

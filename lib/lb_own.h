@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "err_lb.h"
 #include "mem_lb.h"
 
 // An unsigned value in decimal, for messages and names; lives on the stack.
@@ -110,6 +111,23 @@ public:
 
 private:
     int fd_;
+};
+
+// The library's temporary strings cannot be made while an error is pending; routines that
+// must answer anyway set the error aside for the moment.
+class ErrAside {
+public:
+    ErrAside() : pushed_(err_ != 0) {
+        if (pushed_) PSH_ERR();
+    }
+    ~ErrAside() {
+        if (pushed_) POP_ERR();
+    }
+    ErrAside(const ErrAside&) = delete;
+    ErrAside& operator=(const ErrAside&) = delete;
+
+private:
+    bool pushed_;
 };
 
 #endif

@@ -39,23 +39,6 @@ std::size_t host_nam_sz = 0;
 
 const char unknown_ip[] = "?";
 
-// The library's temporary strings cannot be made while an error is pending; routines that
-// must answer anyway set the error aside for the moment.
-class ErrAside {
-public:
-    ErrAside() : pushed_(err_ != 0) {
-        if (pushed_) PSH_ERR();
-    }
-    ~ErrAside() {
-        if (pushed_) POP_ERR();
-    }
-    ErrAside(const ErrAside&) = delete;
-    ErrAside& operator=(const ErrAside&) = delete;
-
-private:
-    bool pushed_;
-};
-
 bool slot_empty(const sockaddr_in& slot) { return slot.sin_family == 0; }
 
 sockaddr_in* first_empty(sockaddr_in* table) {
