@@ -64,14 +64,10 @@ void S_ERR(const char* text) {
 
 void SM_ERR_list(const char* const* texts, std::size_t n) {
     if (err_) return;
-    LbOwned text(S_CP(""));
-    for (std::size_t i = 0; i < n && i < lb_list_mxc && texts[i] && !err_; ++i)
-        text.ref() = S_A(text.ref(), texts[i]);
+    char* text = lb_join("S_A", texts, n);
     if (err_) return;  // an overflow or allocation failure stands instead
-    char* copy = S_CP(text.get());
-    if (err_) return;
     MEM_FR(&err_msg);
-    err_msg = copy;
+    err_msg = text;
     err_ = 1;
 }
 

@@ -121,9 +121,7 @@ void S_DBG_UT(char new_line, char end_line, const char* text) {
 void SM_DBG_UT_list(char new_line, char end_line, const char* const* texts, std::size_t n) {
     if (err_) return;
     Quiet quiet;
-    LbOwned line(S_CP(""));
-    for (std::size_t i = 0; i < n && i < lb_list_mxc && texts[i] && !err_; ++i)
-        line.ref() = S_A(line.ref(), texts[i]);
+    LbOwned line(lb_join("S_A", texts, n));
     if (err_) return;
     S_DBG_UT(new_line, end_line, line.get());
 }

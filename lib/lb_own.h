@@ -19,6 +19,10 @@ struct Dec {
     explicit Dec(std::uint64_t value) { std::snprintf(text, sizeof text, "%" PRIu64, value); }
 };
 
+// The listed texts (up to the first null, at most 49) joined into one owned string; an
+// overflow or allocation failure is raised with rtn's trail.
+char* lb_join(const char* rtn, const char* const* texts, std::size_t n);
+
 // An owned, terminated copy of len bytes at text; null (raised) when memory is short.
 inline char* lb_cp_part(const char* text, std::size_t len) {
     char* copy = MEM_AL(static_cast<std::uint32_t>(len + 1));

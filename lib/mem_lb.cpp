@@ -197,6 +197,10 @@ char* SM_RP_list(char* dst, const char* const* texts, std::size_t n) {
     return joined;
 }
 
+char* lb_join(const char* rtn, const char* const* texts, std::size_t n) {
+    return concat(rtn, nullptr, texts, n, false);
+}
+
 char* S_A(char* dst, const char* text) {
     static const char rtn[] = "S_A";
     if (err_ || !text || !*text) return dst;

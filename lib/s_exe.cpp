@@ -270,9 +270,7 @@ void S_EXE(char display, const char* command) {
 
 void SM_EXE_list(char display, const char* const* texts, std::size_t n) {
     if (err_ || n == 0 || !texts[0]) return;
-    LbOwned cmd(S_CP(""));
-    for (std::size_t i = 0; i < n && i < lb_list_mxc && texts[i] && !err_; ++i)
-        cmd.ref() = S_A(cmd.ref(), texts[i]);
+    LbOwned cmd(lb_join("S_A", texts, n));
     S_EXE(display, cmd.get());
 }
 
@@ -284,9 +282,7 @@ void S_EXE_HIDE(const char* command) {
 
 void SM_EXE_HIDE_list(const char* const* texts, std::size_t n) {
     if (err_ || n == 0 || !texts[0]) return;
-    LbOwned cmd(S_CP(""));
-    for (std::size_t i = 0; i < n && i < lb_list_mxc && texts[i] && !err_; ++i)
-        cmd.ref() = S_A(cmd.ref(), texts[i]);
+    LbOwned cmd(lb_join("S_A", texts, n));
     S_EXE_HIDE(cmd.get());
 }
 
