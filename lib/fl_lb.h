@@ -214,6 +214,9 @@ void FILE_CLR(const char* fnam, char create);
 // Writes n bytes (4294967295: the text length of bf) in one call, appending for wtc 2,
 // else creating or truncating; no cache, no line ends, no execute bits.
 void BF_FILE(const char* fnam, const char* bf, std::uint32_t n, char wtc);
+// Writes n bytes of bf to the open descriptor fd of the file fnam, all of them (short
+// writes are resumed); a failure raises the write error of BF_FILE naming fnam.
+void BF_FD(int fd, const char* fnam, const char* bf, std::uint32_t n);
 // One line (null s: an empty one) ended as FILE_CRLF decides; wtc as for BF_FILE.
 void S_FILE(const char* fnam, const char* s, char wtc);
 // Appends the texts as one line ended as FILE_CRLF decides.
@@ -297,14 +300,15 @@ std::uint16_t XML_TAG(const char* bf, std::uint32_t n, const char* tag, const ch
 //
 // fnam0 is the source and fnam1 the target (FILE_AP appends fnam1 to fnam0). What is not a
 // regular file, or a target that exists as something else, goes through the shell's
-// "mv -f" / "cp -p -f -d", whose error output becomes the error.
+// "mv -f -T" / "cp -p -f -d", whose error output becomes the error.
 
 extern const char* bk_dir;   // "./bk": backups, relative to the current directory
 extern const char* bk_dir1;  // "./bk/"
 
 // The target ends with the source's contents, times and mode, and the source is gone:
-// renamed when both are on one file system, else copied and deleted. On failure the
-// source stays where it was.
+// renamed when both are on one file system, else copied into a new file beside the target
+// that replaces it only once complete. A target that is a directory (or leads to one) is
+// refused. On failure the source stays where it was and the target is as it was.
 void FILE_MV(const char* fnam0, const char* fnam1);
 // Renames a regular file; an existing regular target raises "\"<fnam1>\" already exists".
 void FILE_REN(const char* fnam0, const char* fnam1);

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "fl_lb.h"
 #include "fl_lb_own.h"
@@ -75,17 +77,53 @@ bool same_entry(const char* a, const char* b) {
     return same;
 }
 
-// Writes the data of the regular file src over dst (created or truncated), one block at a
-// time. Failures read as those of the whole-file read and write the copy stands for.
-void copy_data(const char* src, const char* dst, std::uint64_t size) {
-    LbFd in(::open(src, O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
+// Moves the data of in to out one block at a time, counting what was written. False when
+// a read (raised, naming src) or a write (not raised: the caller names the target) failed.
+bool pump(int in, const char* src, int out, std::uint64_t& written) {
+    LbOwned block(MEM_AL(copy_block_sz));
+    if (RTN_ERR("FILE_BF")) return false;
+    for (;;) {
+        const ssize_t got = ::read(in, block.get(), copy_block_sz);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            SM_ERR(read_err_on, src, "\"", nullptr);
+            RTN_ERR("FILE_BF");
+            return false;
+        }
+        if (got == 0) return true;
+        for (ssize_t at = 0; at < got;) {
+            const ssize_t put = ::write(out, block.get() + at, static_cast<std::size_t>(got - at));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            at += put;
+            written += static_cast<std::uint64_t>(put);
+        }
+    }
+}
+
+// The failure of a copy that could not write all of its size bytes to dst.
+void write_failed(const char* dst, std::uint64_t size, std::uint64_t written) {
+    SM_ERR(write_err_on, dst, "\" (cnt=", Dec(size).text, " cnt1=", Dec(written).text, ")",
+           nullptr);
+    RTN_ERR("BF_FILE");
+}
+
+// The source of a copy, opened for reading; -1 when it cannot be (raised).
+int open_source(const char* src) {
+    const int fd = ::open(src, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         FL_OP_ERR(src);
         RTN_ERR("FILE_BF");
-        return;
     }
-    LbOwned block(MEM_AL(copy_block_sz));
-    if (RTN_ERR("FILE_BF")) return;
+    return fd;
+}
+
+// Writes the data of the regular file src over dst (created or truncated) in place, so
+// that dst keeps its inode. Failures read as those of the whole-file read and write the
+// copy stands for.
+void copy_data(const char* src, const char* dst, std::uint64_t size) {
+    LbFd in(open_source(src));
+    if (in.get() < 0) return;
     // A link that appeared since the target was looked at is not followed.
     LbFd out(::open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, new_file_mode));
     if (out.get() < 0) {
@@ -94,34 +132,9 @@ void copy_data(const char* src, const char* dst, std::uint64_t size) {
         return;
     }
     std::uint64_t written = 0;
-    bool write_ok = true;
-    for (;;) {
-        const ssize_t got = ::read(in.get(), block.get(), copy_block_sz);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            SM_ERR(read_err_on, src, "\"", nullptr);
-            RTN_ERR("FILE_BF");
-            return;
-        }
-        if (got == 0) break;
-        for (ssize_t at = 0; at < got;) {
-            const auto left = static_cast<std::size_t>(got - at);
-            const ssize_t put = ::write(out.get(), block.get() + at, left);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                write_ok = false;
-                break;
-            }
-            at += put;
-            written += static_cast<std::uint64_t>(put);
-        }
-        if (!write_ok) break;
-    }
-    if (!out.close()) write_ok = false;
-    if (write_ok) return;
-    SM_ERR(write_err_on, dst, "\" (cnt=", Dec(size).text, " cnt1=", Dec(written).text, ")",
-           nullptr);
-    RTN_ERR("BF_FILE");
+    const bool ok = pump(in.get(), src, out.get(), written);
+    if (err_) return;
+    if (!out.close() || !ok) write_failed(dst, size, written);
 }
 
 // Gives dst the access and modification times and then the mode bits of st.
@@ -129,6 +142,89 @@ void copy_times_mode(const char* dst, const struct stat& st) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (::utimensat(AT_FDCWD, dst, times, 0) != 0) OS_ERR("utime", nullptr, 0);
     if (::chmod(dst, st.st_mode & 07777) != 0) OS_ERR("chmod", nullptr, 0);
+}
+
+// A new file of its own beside target (hidden, named after it plus random letters), made
+// exclusively with mode 0600; it is removed again unless it was renamed into place.
+class FileBeside {
+public:
+    explicit FileBeside(const char* target) {
+        const char* slash = std::strrchr(target, dir_dlm);
+        const char* base = slash ? slash + 1 : target;
+        const std::size_t base_len = std::min(std::strlen(base), base_keep);
+        name_.assign(target, static_cast<std::size_t>(base - target));
+        name_ += '.';
+        name_.append(base, base_len);
+        name_ += ".XXXXXX";
+        fd_.reset(::mkostemp(name_.data(), O_CLOEXEC));
+        if (fd_.get() < 0) name_.clear();
+    }
+    ~FileBeside() {
+        fd_.reset();
+        if (!name_.empty()) ::unlink(name_.c_str());
+    }
+    FileBeside(const FileBeside&) = delete;
+    FileBeside& operator=(const FileBeside&) = delete;
+
+    int fd() const { return fd_.get(); }
+    bool close() { return fd_.close(); }
+    // Takes the place of target in one step; from then on the file is target's.
+    bool rename_to(const char* target) {
+        if (::rename(name_.c_str(), target) != 0) return false;
+        name_.clear();
+        return true;
+    }
+
+private:
+    // Enough of the target's name to recognise it, short enough that the whole name fits.
+    static constexpr std::size_t base_keep = 200;
+    std::string name_;
+    LbFd fd_;
+};
+
+// A move to another file system: the data goes to a new file beside fnam1, which takes
+// fnam1's place only once it holds all of it, with fnam0's times and mode; then fnam0 goes.
+// On any failure fnam1 is as it was and fnam0 stays.
+void move_by_copy(const char* fnam0, const char* fnam1, const struct stat& st0) {
+    const auto size = static_cast<std::uint64_t>(st0.st_size);
+    LbFd in(open_source(fnam0));
+    if (in.get() < 0) return;
+    FileBeside out(fnam1);
+    if (out.fd() < 0) {
+        FL_OP_ERR(fnam1);
+        RTN_ERR("BF_FILE");
+        return;
+    }
+    std::uint64_t written = 0;
+    const bool ok = pump(in.get(), fnam0, out.fd(), written);
+    if (err_) return;
+    // Flushed before the times are set: a late write-back must not move them, and the
+    // rename must not publish data that is not yet on the disk.
+    if (!ok || ::fsync(out.fd()) != 0) {
+        write_failed(fnam1, size, written);
+        return;
+    }
+    const struct timespec times[2] = {st0.st_atim, st0.st_mtim};
+    if (::fchmod(out.fd(), st0.st_mode & 07777) != 0) OS_ERR("chmod", nullptr, 0);
+    else if (::futimens(out.fd(), times) != 0) OS_ERR("utime", nullptr, 0);
+    if (err_) return;
+    if (!out.close()) {
+        write_failed(fnam1, size, written);
+        return;
+    }
+    if (!out.rename_to(fnam1)) {
+        OS_ERR("rename", nullptr, 0);
+        return;
+    }
+    FILE_DL(fnam0, 0);
+}
+
+// Whether name leads to a directory, itself or through a link: a move onto it would put
+// the file inside it.
+bool leads_to_dir(const char* name, const struct stat& lst) {
+    if (S_ISDIR(lst.st_mode)) return true;
+    struct stat st {};
+    return S_ISLNK(lst.st_mode) && ::stat(name, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // A file name for a double-quoted word of a shell command line: \ " $ ` are escaped, a
@@ -217,22 +313,21 @@ void FILE_MV(const char* fnam0, const char* fnam1) {
     if (err_ || !traced_names_ok(rtn, fnam0, fnam1)) return;
     Pair pair;
     if (look_at_pair(fnam0, fnam1, pair)) {
-        if (pair.regular) {
+        if (pair.target && leads_to_dir(fnam1, pair.st1)) {
+            SM_ERR("\"", fnam1, "\" is a dir", nullptr);
+        } else if (pair.regular) {
             if (pair.target && same_file(pair.st0, pair.st1)) {
                 // Two links of one file: the move leaves the one name. One entry named
                 // twice ("a", "./a") stays as it is.
                 if (!same_entry(fnam0, fnam1)) FILE_DL(fnam0, 0);
             } else if (::rename(fnam0, fnam1) != 0) {
-                // Another file system (or a rename refused): copy, then delete the source
-                // only once the target holds all of it.
-                copy_data(fnam0, fnam1, static_cast<std::uint64_t>(pair.st0.st_size));
-                if (!err_) {
-                    FILE_DL(fnam0, 0);
-                    copy_times_mode(fnam1, pair.st0);
-                }
+                // Another file system (or a rename refused).
+                move_by_copy(fnam0, fnam1, pair.st0);
             }
         } else {
-            shell_2("mv -f", fnam0, fnam1);
+            // -T: a directory that appeared under fnam1 meanwhile is replaced or refused,
+            // never moved into.
+            shell_2("mv -f -T", fnam0, fnam1);
             FILE_OK(fnam1, 1);
         }
     }

@@ -1,14 +1,19 @@
 // Moving, renaming, copying and appending files, and the ring of numbered backups.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "lb.h"
 #include "test_support.h"
@@ -59,6 +64,78 @@ using Renaming = Files;
 using Copying = Files;
 using Appending = Files;
 using Backups = Files;
+
+// Every name in dir, hidden ones included, sorted.
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A test that needs a file system of its own runs again in a private mount namespace (its
+// mounts are seen by nobody else and go with it). The outer run is marked by the identity
+// of its namespace, which the inner run must not share.
+const char outer_mnt_env[] = "LB_TEST_OUTER_MNTNS";
+
+std::string mnt_ns_id() {
+    struct stat st {};
+    if (::stat("/proc/self/ns/mnt", &st) != 0) return "";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+bool can_unshare_mounts() {
+    return ::geteuid() == 0 && std::system("unshare --mount true > /dev/null 2>&1") == 0;
+}
+
+// True inside the namespace; outside, runs this test there, checks that it passed and is
+// false.
+bool in_own_mounts() {
+    if (const char* outer = std::getenv(outer_mnt_env)) {
+        if (mnt_ns_id() != outer) return true;
+        ADD_FAILURE() << outer_mnt_env << " is set, but this is not a mount namespace of the test's own";
+        return false;
+    }
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    const std::string exe = fs::read_symlink("/proc/self/exe");
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv(outer_mnt_env, mnt_ns_id().c_str(), 1);
+        ::execlp("unshare", "unshare", "--mount", exe.c_str(), filter.c_str(), "--gtest_brief=1",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run inside the namespace failed";
+    return false;
+}
+
+// Inside the namespace a 1 MiB tmpfs is mounted at small_, in the test's directory on the
+// disk; every test begins with `if (!in_own_mounts()) return;`.
+class SmallFs : public Files {
+protected:
+    void SetUp() override {
+        Files::SetUp();
+        if (!std::getenv(outer_mnt_env)) {
+            if (!can_unshare_mounts()) GTEST_SKIP() << "needs root and mount namespaces";
+            return;
+        }
+        const std::string at = dir_ + "/small";
+        ASSERT_TRUE(fs::create_directory(at));
+        ASSERT_EQ(::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0)
+            << std::strerror(errno);
+        small_ = at;
+    }
+    void TearDown() override {
+        // Before the directory is removed: a mount point cannot be.
+        if (!small_.empty()) ::umount2(small_.c_str(), MNT_DETACH);
+        Files::TearDown();
+    }
+    std::string small_;
+};
 
 // The names a hostile shell line would trip over.
 const char* const hostile_src = "we\"ird $HOME `touch pwned1` $(touch pwned2) 2>x \\ 'q'";
@@ -148,12 +225,27 @@ TEST_F(Moving, OneFileUnderTwoNames) {
     EXPECT_EQ(get_file("b"), "only copy");
 }
 
-TEST_F(Moving, IntoADirectoryRunsMvAndThenReportsTheDirectory) {
-    put_file("a", "x");
-    fs::create_directory("b");
-    FILE_MV("a", "b");
-    EXPECT_EQ(pending(), "\"b\" is a dir (a -> b) [FILE_MV]");
-    EXPECT_EQ(get_file("b/a"), "x");
+TEST_F(Moving, ADirectoryAtTheTargetIsRefusedBeforeAnythingMoves) {
+    // Through a link too: "mv" would move the file into the directory the link leads to.
+    fs::create_directory("d");
+    ASSERT_EQ(::symlink("d", "to_d"), 0);
+    for (const char* target : {"d", "to_d"}) {
+        // A regular file would be renamed; a link goes through the shell.
+        for (const bool link_source : {false, true}) {
+            SCOPED_TRACE(std::string(target) + (link_source ? ", link source" : ", file source"));
+            if (link_source) {
+                ASSERT_EQ(::symlink("somewhere", "a"), 0);
+            } else {
+                put_file("a", "x");
+            }
+            FILE_MV("a", target);
+            EXPECT_EQ(pending(), "\"" + std::string(target) + "\" is a dir (a -> " + target + ") [FILE_MV]");
+            EXPECT_TRUE(fs::is_empty("d"));
+            EXPECT_TRUE(fs::is_symlink("to_d"));
+            EXPECT_TRUE(link_source ? fs::is_symlink("a") : get_file("a") == "x");
+            fs::remove("a");
+        }
+    }
 }
 
 TEST_F(Moving, ArgumentAndSourceFailures) {
@@ -183,7 +275,7 @@ TEST_F(Moving, ShellFailureCarriesTheCommandsWordsAndTheCommand) {
     const std::string msg = pending();
     // The move program's own words vary a little between versions; the frame does not.
     const std::string head = "S_EXE:mv: ";
-    const std::string cmd = "No such file or directory (cmd=mv -f \"l\" \"no_dir/x\" > /dev/null "
+    const std::string cmd = "No such file or directory (cmd=mv -f -T \"l\" \"no_dir/x\" > /dev/null "
                             "2>/var/tmp/s_exe_stderr";
     const std::string tail = ".tmp) (l -> no_dir/x) [FILE_MV]";
     EXPECT_EQ(msg.rfind(head, 0), 0u) << msg;
@@ -207,6 +299,63 @@ TEST_F(Moving, HostileNamesReachTheShellAsPlainNames) {
     EXPECT_FALSE(exists("pwned2"));
     EXPECT_FALSE(exists("pwned3"));
     EXPECT_FALSE(exists("x"));
+}
+
+TEST_F(SmallFs, AFullTargetFileSystemLeavesTheTargetAsItWas) {
+    if (!in_own_mounts()) return;
+    const std::string data = random_bytes(3 << 20, 11);
+    const std::string old = random_bytes(300 << 10, 12);
+    const std::string dst = small_ + "/f.bin";
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "over an existing target" : "onto a free name");
+        put_file("big", data);
+        if (existing) put_file(dst, old);
+
+        FILE_MV("big", dst.c_str());
+        const std::string msg = pending();
+        const std::string head = "Write error on \"" + dst + "\" (cnt=3145728 cnt1=";
+        const std::string tail = ") [BF_FILE] (big -> " + dst + ") [FILE_MV]";
+        ASSERT_EQ(msg.rfind(head, 0), 0u) << msg;
+        ASSERT_TRUE(msg.ends_with(tail)) << msg;
+        const std::string cnt1 = msg.substr(head.size(), msg.size() - head.size() - tail.size());
+        EXPECT_LE(std::stoul(cnt1), (1u << 20) - (existing ? old.size() : 0)) << msg;
+        EXPECT_TRUE(get_file("big") == data);
+        // No copy left behind, whole or partial, under any name.
+        EXPECT_EQ(entries(small_), existing ? std::vector<std::string>{"f.bin"} : std::vector<std::string>{});
+        if (existing) {
+            EXPECT_TRUE(get_file(dst) == old);
+        }
+
+        // What fits still moves, over the same name.
+        put_file("little", "fits");
+        ::chmod("little", 0640);
+        set_times("little", t_a, t_m);
+        FILE_MV("little", dst.c_str());
+        EXPECT_EQ(pending(), "<none>");
+        expect_times_mode(dst, t_a, t_m, 0640);
+        EXPECT_EQ(get_file(dst), "fits");
+        EXPECT_EQ(entries(small_), std::vector<std::string>{"f.bin"});
+        EXPECT_FALSE(exists("little"));
+        fs::remove(dst);
+    }
+}
+
+TEST_F(SmallFs, FromAnotherFileSystemWithTimesAndMode) {
+    if (!in_own_mounts()) return;
+    // Several copy blocks and a ragged end.
+    const std::string data = random_bytes(5 * 128 * 1024 + 33, 13);
+    const std::string src = small_ + "/a.bin";
+    put_file(src, data);
+    ::chmod(src.c_str(), 0751);
+    set_times(src, t_a, t_m);
+    put_file("b.bin", "to be replaced");
+
+    FILE_MV(src.c_str(), "b.bin");
+    EXPECT_EQ(pending(), "<none>");
+    EXPECT_FALSE(exists(src));
+    expect_times_mode("b.bin", t_a, t_m, 0751);
+    EXPECT_TRUE(get_file("b.bin") == data);
+    EXPECT_EQ(entries("."), (std::vector<std::string>{"b.bin", "small"}));
 }
 
 // ---- FILE_REN ---------------------------------------------------------------------------
