@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -464,9 +465,9 @@ void HTTP_POST(SS* ss, const char* version, const char* connection, const char* 
 //
 // Where HTTP/1.0 leaves room, the reader does what a client of it is expected to do:
 // - The peer closing the connection ends the response (that is how HTTP/1.0 marks the end
-//   of a body without a length), unless nothing arrived or a Content-length is not yet
-//   reached; the session's socket is then closed (sd -1, st 5) so the next request
-//   connects anew.
+//   of a body without a length), unless nothing arrived, a header that was begun has not
+//   ended, or a Content-length is not yet reached; the session's socket is then closed
+//   (sd -1, st 5) so the next request connects anew.
 // - Header names other than "Content-length: " are compared without regard to case; a
 //   field is taken at the start of a line, the last such line counting (in a multipart
 //   stream the part's header is nearest the body). "</xml>" and "</html>" are compared
@@ -756,9 +757,20 @@ struct Reader {
         }
     }
 
+    // Whether the text begins as a header does while its end is still awaited. Text that
+    // does not (an XML document, an HTML page without a header) has no header to cut off.
+    bool header_unfinished() const {
+        if (!seeking_header()) return false;
+        const std::string_view t = all();
+        for (std::string_view head : {"HTTP/", "GET ", "HEAD ", "POST ", video_part_start, my_part_start})
+            if (starts(t, head) || starts(head, t)) return true;
+        return false;
+    }
+
     // An orderly close after some bytes ends the response (see above).
     void closed_by_peer() {
-        if (ss->st != 5 || ss->rxcnt == 0 || (ss->hdr && ss->content_len != none4)) return;
+        if (ss->st != 5 || ss->rxcnt == 0 || (ss->hdr && ss->content_len != none4) || header_unfinished())
+            return;
         ERR_S();
         SCK_CL(ss->sd);
         ss->sd = -1;

@@ -730,6 +730,35 @@ TEST_F(HttpResponse, PeerClosingBeforeTheLengthIsAnError) {
     EXPECT_EQ(s.ss.done, 1);
 }
 
+TEST_F(HttpResponse, PeerClosingInsideTheHeaderIsAnError) {
+    if (!isolated()) return;
+    const std::string cut = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n";
+    // A document without any header ends where the peer closes, as before.
+    const std::string doc = "<?xml version=\"1.0\"?><a>1</a>";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a.htm", cut}, {"a.xml", cut}, {"a.htm", "HT"}, {"b.xml", doc}};
+    std::vector<Reply> replies;
+    for (const auto& c : cases) replies.push_back(says(c.second));
+    Server server(replies);
+    const std::string port = std::to_string(server.port());
+    for (const auto& [path, response] : cases) {
+        SCOPED_TRACE(path + ": " + response);
+        Session s(server.url(path));
+        HTTP_GET(&s.ss);
+        ASSERT_TRUE(poll_response(&s.ss));
+        EXPECT_EQ(s.ss.st, 5);
+        EXPECT_EQ(s.ss.done, 1);
+        if (response == doc) {
+            EXPECT_EQ(pending(), "<none>");
+            EXPECT_EQ(s.text(), doc);
+            continue;
+        }
+        EXPECT_EQ(pending(), "SCK_RECV:recv (err #107:" + std::string(std::strerror(107)) + ") (sd=" +
+                                 std::to_string(s.ss.sd) + " sai=127.0.0.1:" + port + ") [SCK_SS] (URL=" +
+                                 server.url(path) + ")");
+    }
+}
+
 TEST_F(HttpResponse, EndTextIsCutOffAndTheRestWaits) {
     if (!isolated()) return;
     Server server({Reply{{{0, "line one\r\nline"}, {20, " two\r\n"}}, false, false}});
@@ -957,6 +986,28 @@ TEST_F(HttpDownload, FailureLeavesNoFile) {
     XML_DL(("127.0.0.1:" + std::to_string(port) + "/x.xml").c_str(), "x.xml", 2, 5);
     EXPECT_EQ(pending(), "connect (err #111:Connection refused) [HTTP_GET] [XML_DL]");
     EXPECT_FALSE(exists("x.xml"));
+}
+
+TEST_F(HttpDownload, HeaderCutOffLeavesNoFile) {
+    if (!isolated()) return;
+    const std::string cut = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n";
+    Server server({says(cut), says(cut)});
+    const std::string head = "SCK_RECV:recv (err #107:" + std::string(std::strerror(107)) + ") (sd=";
+    for (const bool xml : {false, true}) {
+        const std::string file = xml ? "cut.xml" : "cut.html";
+        SCOPED_TRACE(file);
+        put_file(file, "old");
+        if (xml)
+            XML_DL(server.url(file).c_str(), file.c_str(), 2, 5);
+        else
+            HTTP_DL(server.url(file).c_str(), file.c_str(), 2, 5);
+        const std::string why = pending();
+        const std::string tail = " sai=127.0.0.1:" + std::to_string(server.port()) + ") [SCK_SS] (URL=" +
+                                 server.url(file) + ") [" + (xml ? "XML_DL" : "HTTP_DL") + "]";
+        EXPECT_EQ(why.rfind(head, 0), 0u) << why;
+        EXPECT_TRUE(why.ends_with(tail)) << why;
+        EXPECT_FALSE(exists(file));
+    }
 }
 
 // ---- Probes -----------------------------------------------------------------------------------------
