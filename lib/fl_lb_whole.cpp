@@ -272,6 +272,26 @@ void BF_FILE(const char* fnam, const char* bf, std::uint32_t n, char wtc) {
     RTN_ERR(rtn);
 }
 
+void BF_FD(int fd, const char* fnam, const char* bf, std::uint32_t n) {
+    static const char rtn[] = "BF_FD";
+    if (err_ || !bf) return;
+    std::uint32_t put = 0;
+    int no = ENOSPC;  // a write that takes nothing without an error: the device is full
+    while (put < n) {
+        const ssize_t w = ::write(fd, bf + put, n - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) no = errno;
+        if (w <= 0) break;
+        put += static_cast<std::uint32_t>(w);
+    }
+    if (put == n) return;
+    // The system's reason goes with it: it is what a remote sender gets to read.
+    SM_ERR(write_err_on, fnam ? fnam : "", "\" (cnt=", Dec(n).text, " cnt1=", Dec(put).text,
+           ") (err #", Dec(static_cast<std::uint64_t>(no)).text, ":", std::strerror(no), ")",
+           nullptr);
+    RTN_ERR(rtn);
+}
+
 void S_FILE(const char* fnam, const char* s, char wtc) {
     static const char rtn[] = "S_FILE";
     if (err_) return;

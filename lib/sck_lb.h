@@ -55,6 +55,11 @@ char REMOTE_IP(const char* text);
 // (may be null) receives the resolver's record, whose pointers stay the resolver's.
 void SCK_HOST_INFO(hostent* host_out, sockaddr_in* table, const char* host_name,
                    const char* ip);
+// Every IPv4 address of the host, however many interfaces it has: those its name resolves
+// to, then each address of each interface (127.0.0.1 among them), once each, into at most
+// n slots of table (port 0; the rest cleared). Gives the count. A name that does not
+// resolve is no error.
+std::uint16_t SCK_HOST_ADDRS(sockaddr_in* table, std::uint16_t n);
 // Writes the host record and the non-empty slots of table to the debug trail.
 void SCK_HOST_INFO_DMP(const char* text1, const char* text2, const hostent* host,
                        const sockaddr_in* table);

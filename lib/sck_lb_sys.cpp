@@ -1,6 +1,7 @@
 // The socket layer's switches, its opening and closing, address texts, and the enumeration
 // of the host's own IPv4 addresses.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -301,4 +302,45 @@ void SCK_HOST_INFO_DMP(const char* text1, const char* text2, const hostent* host
         for (std::uint16_t i = 0; i < sck_host_mxc; ++i)
             if (!slot_empty(table[i])) SM_DBG("\t\t", SAI_IP(&table[i], 1, 0));
     }
+}
+
+std::uint16_t SCK_HOST_ADDRS(sockaddr_in* table, std::uint16_t n) {
+    static const char rtn[] = "SCK_HOST_ADDRS";
+    if (!table) SM_ERR(rtn, ":table=NULL");
+    if (err_) return 0;
+    std::memset(table, 0, sizeof *table * n);
+    std::uint16_t cnt = 0;
+    auto add = [&](in_addr address) {
+        if (address.s_addr == 0) return;
+        for (std::uint16_t i = 0; i < cnt; ++i)
+            if (table[i].sin_addr.s_addr == address.s_addr) return;
+        if (cnt < n) put_slot(&table[cnt++], address);
+    };
+    // The host name's addresses first, as SCK_HOST_INFO lists them. A name that does not
+    // resolve (no network yet, at boot) is no failure here: the interfaces still count.
+    char name[host_nam_mxs + 1] = "";
+    if (::gethostname(name, host_nam_mxs) == 0) {
+        name[host_nam_mxs] = 0;
+        const hostent* he = ::gethostbyname(name);
+        if (he && he->h_addrtype == AF_INET && he->h_length == sizeof(in_addr) && he->h_addr_list) {
+            for (char** a = he->h_addr_list; *a; ++a) {
+                in_addr address{};
+                std::memcpy(&address, *a, sizeof address);
+                add(address);
+            }
+        }
+    }
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0) {
+        OS_ERR(rtn, ":getifaddrs", 0);
+        return cnt;
+    }
+    for (const ifaddrs* i = all; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in found{};
+        std::memcpy(&found, i->ifa_addr, sizeof found);
+        add(found.sin_addr);
+    }
+    ::freeifaddrs(all);
+    return cnt;
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "lb.h"
+#include "lb_own.h"
 #include "test_support.h"
 
 namespace {
@@ -427,6 +428,23 @@ TEST_F(WriteBuffer, FailuresNameTheFile) {
     if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     BF_FILE("/dev/full", "abc", 3, 1);
     EXPECT_EQ(pending(), "Write error on \"/dev/full\" (cnt=3 cnt1=0) [BF_FILE]");
+}
+
+TEST_F(WriteBuffer, ToADescriptorAllOrTheCauseOfTheShortfall) {
+    const std::string data = random_text(300000, "ab\r\n\0\xff", 3);
+    {
+        LbFd fd(::open("out.bin", O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        BF_FD(fd.get(), "out.bin", data.data(), static_cast<std::uint32_t>(data.size()));
+        BF_FD(fd.get(), "out.bin", "tail", 4);
+    }
+    EXPECT_EQ(get_file("out.bin"), data + "tail");
+    EXPECT_EQ(err_, 0);
+    BF_FD(-1, "gone", "abc", 3);
+    EXPECT_EQ(pending(), "Write error on \"gone\" (cnt=3 cnt1=0) (err #9:Bad file descriptor) [BF_FD]");
+    if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    LbFd full(::open("/dev/full", O_WRONLY));
+    BF_FD(full.get(), "/dev/full", "abc", 3);
+    EXPECT_EQ(pending(), "Write error on \"/dev/full\" (cnt=3 cnt1=0) (err #28:No space left on device) [BF_FD]");
 }
 
 // ---- Writing a line --------------------------------------------------------------------------
