@@ -90,10 +90,20 @@ class Receiver:
         return self.status
 
     def kill(self):
+        """Stops the program as a service manager would: SIGTERM, then SIGKILL after 5 s."""
         if self.status is None:
             try:
-                os.kill(self.pid, signal.SIGKILL)
-                self.status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+                os.kill(self.pid, signal.SIGTERM)
+                deadline = time.monotonic() + 5
+                while self.status is None and time.monotonic() < deadline:
+                    done, status = os.waitpid(self.pid, os.WNOHANG)
+                    if done:
+                        self.status = os.waitstatus_to_exitcode(status)
+                    else:
+                        time.sleep(0.01)
+                if self.status is None:
+                    os.kill(self.pid, signal.SIGKILL)
+                    self.status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
             except ChildProcessError:
                 pass
         try:
@@ -162,11 +172,15 @@ class E2ETest(unittest.TestCase):
         self._tmp = tempfile.TemporaryDirectory(prefix="e2e")
         self.dir = self._tmp.name
         self.receivers = []
+        self._work_before = work_files("catchr") | work_files("pitchr")
 
     def tearDown(self):
         for rx in self.receivers:
             rx.kill()
+        self.doCleanups()  # mounts inside the scratch directory go before it does
         self._tmp.cleanup()
+        left = (work_files("catchr") | work_files("pitchr")) - self._work_before
+        self.assertEqual(left, set(), "work files left behind")
 
     def start_receiver(self, *args, cwd=None, ready=True):
         rx = Receiver(args, cwd=cwd or self.dir)

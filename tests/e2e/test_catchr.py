@@ -52,7 +52,7 @@ class Transfers(E2ETest):
         rx = self.start_receiver(str(port))
         reply = self.send(port, b"a.txt\rnowhere\r3\r", b"abc").decode()
         self.assertRegex(reply, r"\(/var/tmp/catchr\w+\.tmp -> nowhere/a\.txt\) \[FILE_MV\]$")
-        self.assertIn(f"ERROR: {reply}\a\n", rx.expect(reply + "\a"))
+        self.assertRegex(rx.expect(reply), r"ERROR: " + re.escape(reply) + r" \(from 127\.[\d.]+:\d+\)\a\n")
 
     def test_bad_size_line_ends_without_reply(self):
         port = fresh_port()
@@ -70,12 +70,6 @@ class Transfers(E2ETest):
         self.assertRegex(out, r"ERROR: SCK_RECV:recv \(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.[\d.]+:\d+\)")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
 
-    def test_name_with_a_line_feed(self):
-        port = fresh_port()
-        self.start_receiver(str(port))
-        self.assertEqual(self.send(port, b"a\nb\r\r1\r", b"z"), b"OK")
-        self.assertTrue(os.path.exists(os.path.join(self.dir, "a\nb")))
-
     def test_body_in_small_pieces(self):
         port = fresh_port()
         self.start_receiver(str(port))
@@ -88,19 +82,20 @@ class Transfers(E2ETest):
         with open(os.path.join(self.dir, "big.bin"), "rb") as f:
             self.assertEqual(f.read(), data)
 
-    def test_two_peers_are_served_one_after_the_other(self):
+    def test_a_waiting_peer_holds_up_nobody(self):
         port = fresh_port()
         self.start_receiver(str(port))
         first, second = connect(port), connect(port)
         with first, second:
-            first.sendall(b"one\r\r3\r")
-            second.sendall(b"two\r\r3\rtwo")  # waits in the queue behind the first
-            time.sleep(0.3)
-            self.assertFalse(os.path.exists(os.path.join(self.dir, "two")))
-            first.sendall(b"one")
-            self.assertEqual(read_until_cr(first), b"OK")
+            first.sendall(b"one\r\r3\ro")  # and the rest much later
+            self.assertEqual(self.send(port, b"two\r\r3\r", b"two"), b"OK")
+            second.sendall(b"thr")  # a header in pieces: nothing is lost between them
+            second.sendall(b"ee\r\r5\rth")
+            second.sendall(b"ree")
             self.assertEqual(read_until_cr(second), b"OK")
-        for name in ("one", "two"):
+            first.sendall(b"ne")
+            self.assertEqual(read_until_cr(first), b"OK")
+        for name in ("one", "two", "three"):
             with open(os.path.join(self.dir, name), "rb") as f:
                 self.assertEqual(f.read(), name.encode())
 
@@ -133,12 +128,19 @@ class MendedFaults(E2ETest):
         port = fresh_port()
         rx = self.start_receiver(str(port))
         os.mkdir(os.path.join(self.dir, "sub"))
-        for name in (b"", b".", b"..", b"../escape", b"a/b"):
+        cases = [  # (name line, how the refusal shows it)
+            (b"", b""), (b".", b"."), (b"..", b".."), (b"../escape", b"../escape"), (b"a/b", b"a/b"),
+            (b"nul\0/../../x", b"nul\\x00/../../x"), (b"a\nb", b"a\\x0Ab"), (b"\x1b[2Jx", b"\\x1B[2Jx"),
+        ]
+        for name, shown in cases:
             reply = self.send(port, name + b"\rsub\r1\rx")
-            self.assertEqual(reply, b'Unsafe file name "' + name + b'" refused')
+            self.assertEqual(reply, b'Unsafe file name "' + shown + b'" refused', name)
+        self.assertEqual(self.send(port, b"ok\rsub\0/..\r1\rx"), b'Unsafe directory "sub\\x00/.." refused')
         self.assertEqual(sorted(os.listdir(self.dir)), ["sub"])
         self.assertEqual(os.listdir(os.path.join(self.dir, "sub")), [])
-        rx.expect('ERROR: Unsafe file name "a/b" refused\a')
+        out = rx.expect('ERROR: Unsafe directory')
+        self.assertIn('ERROR: Unsafe file name "\\x1B[2Jx" refused (from 127.', out)
+        self.assertNotIn("\x1b", out)  # nothing a peer sends reaches the terminal raw
 
 
 class Lifecycle(E2ETest):
@@ -157,14 +159,11 @@ class Lifecycle(E2ETest):
         rx = self.start_receiver(str(port), "extra")
         rx.expect(f"Listen at {RX_ADDR}:{port}\n")
 
-    def test_key_press_ends_and_removes_the_work_file(self):
-        before = work_files("catchr")
+    def test_key_press_ends_the_receiver(self):
         port = fresh_port()
         rx = self.start_receiver(str(port))
-        self.assertEqual(len(work_files("catchr") - before), 1)
         rx.press_key()
         self.assertEqual(rx.wait(), 1)
-        self.assertEqual(work_files("catchr") - before, set())
         self.assertNotIn("->", rx.text())
 
     def test_key_press_during_a_body_stores_nothing(self):

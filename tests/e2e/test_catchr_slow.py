@@ -1,4 +1,5 @@
-"""catchr's fixed idle limit, exercised once: a peer that goes quiet is dropped."""
+"""catchr's fixed limits, each exercised once: a peer that goes quiet in its body, and one
+whose header never ends, are dropped."""
 import os
 import time
 import unittest
@@ -22,6 +23,21 @@ class SilentPeer(E2ETest):
             s.sendall(b"next\r\r2\rok")
             self.assertEqual(read_until_cr(s), b"OK")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "slow.bin")))
+
+    def test_header_must_be_complete_within_its_deadline(self):
+        port = fresh_port()
+        rx = self.start_receiver(str(port))
+        start = time.monotonic()
+        with connect(port, timeout=30) as trickle:
+            # One byte a second keeps the body's silence limit away, not the header's deadline.
+            for ch in b"slowname":
+                trickle.sendall(bytes([ch]))
+                time.sleep(1)
+            self.assertIsNone(read_until_cr(trickle, timeout=30))
+        waited = time.monotonic() - start
+        self.assertGreaterEqual(waited, 9.5)
+        self.assertLess(waited, 15)
+        rx.expect("ERROR: Header not complete within 10 s")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,86 @@
+// Listening on the host's addresses, and on those that appear later (a kernel notice on a
+// routing socket says when, so nothing is polled).
+#include "listeners.h"
+
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "lb.h"
+
+namespace rx {
+
+namespace {
+
+// More addresses than any host of a LAN has.
+constexpr std::uint16_t host_addr_mxc = 256;
+
+// A socket that turns readable when an IPv4 address is added or removed; -1 when the
+// kernel offers none (then the addresses found at start are all there is).
+int address_watch() {
+    const int sd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (sd < 0) return -1;
+    sockaddr_nl nl{};
+    nl.nl_family = AF_NETLINK;
+    nl.nl_groups = RTMGRP_IPV4_IFADDR;
+    if (::bind(sd, reinterpret_cast<sockaddr*>(&nl), sizeof nl) != 0) {
+        ::close(sd);
+        return -1;
+    }
+    return sd;
+}
+
+}  // namespace
+
+Listeners::Listeners(std::uint16_t port) : port_(port), watch_sd_(address_watch()) {}
+
+Listeners::~Listeners() {
+    for (int sd : sds_) SCK_CL(sd);
+    if (watch_sd_ >= 0) ::close(watch_sd_);
+}
+
+bool Listeners::start() { return listen_on_new_addresses(); }
+
+void Listeners::on_address_change() {
+    // The notices themselves say nothing the next look at the addresses does not.
+    char drain[8192];
+    while (::recv(watch_sd_, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
+    listen_on_new_addresses();
+}
+
+bool Listeners::listen_on_new_addresses() {
+    std::vector<sockaddr_in> table(host_addr_mxc);
+    const std::uint16_t cnt = SCK_HOST_ADDRS(table.data(), host_addr_mxc);
+    bool all_ok = !err_;
+    if (err_) std::printf("ERROR: %s\n", ERR_S());
+    for (std::uint16_t i = 0; i < cnt; ++i) {
+        sockaddr_in& sai = table[i];
+        const in_addr_t address = sai.sin_addr.s_addr;
+        // The receiver never listens on the loopback address itself.
+        if (address == sck_lcl_in_addr.s_addr) continue;
+        if (std::find(addrs_.begin(), addrs_.end(), address) != addrs_.end()) continue;
+        sai.sin_port = htons(port_);
+        std::printf("Listen at %s:%d\n", SAI_IP(&sai, 0, 0), port_);
+        const int sd = HOST_SAI_SD(&sai, 0);
+        if (err_) {
+            std::printf("ERROR: %s\n", ERR_S());
+            all_ok = false;
+            continue;
+        }
+        addrs_.push_back(address);
+        sds_.push_back(sd);
+    }
+    if (sds_.empty() && !said_waiting_ && all_ok) {
+        std::printf("No address to listen on yet (never 127.0.0.1): waiting for one\n");
+        said_waiting_ = true;
+    }
+    return all_ok;
+}
+
+}  // namespace rx

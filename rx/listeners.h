@@ -1,0 +1,44 @@
+// The receiver's listening sockets: one per IPv4 address of the host but 127.0.0.1,
+// following the addresses as they come (a receiver started before the network is up).
+#ifndef RX_LISTENERS_H
+#define RX_LISTENERS_H
+
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace rx {
+
+class Listeners {
+public:
+    explicit Listeners(std::uint16_t port);
+    ~Listeners();
+    Listeners(const Listeners&) = delete;
+    Listeners& operator=(const Listeners&) = delete;
+
+    // Listens on every address the host has now, printing a line for each. False when one
+    // of them could not be listened on (the errors are printed).
+    bool start();
+    // The host's addresses changed (the watch descriptor was readable): listens on the new
+    // ones. A failure now is printed and the others go on.
+    void on_address_change();
+
+    // The descriptor that becomes readable when the host's addresses change; -1 for none.
+    int watch_sd() const { return watch_sd_; }
+    const std::vector<int>& sockets() const { return sds_; }
+
+private:
+    bool listen_on_new_addresses();
+
+    std::uint16_t port_;
+    std::vector<in_addr_t> addrs_;  // listened on, in the order they were found
+    std::vector<int> sds_;          // their sockets
+    int watch_sd_ = -1;
+    bool said_waiting_ = false;
+};
+
+}  // namespace rx
+
+#endif

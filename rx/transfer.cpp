@@ -1,0 +1,266 @@
+// One connection's life: header lines, body, store, reply. Every step does what the bytes
+// at hand allow and returns, so that one slow peer never holds up another.
+#include "transfer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "lb.h"
+
+namespace rx {
+
+namespace {
+
+// Longest header line (name, directory, size) before its CR.
+constexpr std::size_t hdr_mxsz = 256;
+// Bytes taken off a socket at once. One buffer serves every connection: each call works
+// through what it read before it returns.
+constexpr std::size_t rx_blksz = 0x10000;
+char rx_block[rx_blksz];
+
+bool has_control(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+// The text with control characters (and DEL) shown as "\xNN", so that a hostile name
+// cannot drive the terminal or split a log line. Other bytes stand as they are.
+std::string shown(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7F) {
+            out += c;
+            continue;
+        }
+        char esc[5];
+        std::snprintf(esc, sizeof esc, "\\x%02X", b);
+        out += esc;
+    }
+    return out;
+}
+
+// A name that would leave the destination directory, name no file at all, or carry
+// control characters (a zero byte would cut it short) is refused.
+bool safe_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           !has_control(name);
+}
+
+std::string take_error() {
+    const char* msg = ERR_S();
+    return msg ? msg : "";
+}
+
+const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
+
+}  // namespace
+
+Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const TransferLimits& limits,
+                   mode_t file_mode, Clock::time_point now)
+    : sd_(sd), peer_(SAI_IP(&peer, 1, 0)), port_(port), limits_(limits), file_mode_(file_mode),
+      deadline_(now + limits.header_deadline) {}
+
+Transfer::~Transfer() {
+    SCK_CL(sd_);
+    remove_work_file();
+}
+
+void Transfer::on_readable(Clock::time_point now) {
+    if (finished()) return;
+    std::size_t want = rx_blksz;
+    // Bytes beyond the announced size are never taken.
+    if (phase_ == Phase::body) want = std::min<std::size_t>(want, size_ - got_);
+    const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, nullptr);
+    if (err_) {
+        fail();
+        return;
+    }
+    if (n == 0) return;
+    if (phase_ == Phase::header) {
+        take_header_bytes(rx_block, n, now);
+    } else {
+        deadline_ = now + limits_.body_silence;
+        take_body_bytes(rx_block, n);
+    }
+}
+
+void Transfer::on_clock(Clock::time_point now) {
+    if (finished() || now < deadline_) return;
+    if (phase_ == Phase::header) {
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(limits_.header_deadline);
+        SM_ERR("Header not complete within ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
+               " s (sd=", sd_text(sd_), ")", nullptr);
+    } else {
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(limits_.body_silence);
+        SM_ERR("No data from the sender for ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
+               " s (sd=", sd_text(sd_), ")", nullptr);
+    }
+    fail();
+}
+
+void Transfer::drop(const char* why) {
+    if (finished()) return;
+    S_ERR(why);
+    fail();
+}
+
+void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string& line = lines_[line_];
+        if (bytes[i] != '\r') {
+            if (line.size() == hdr_mxsz) {
+                SM_ERR("Header line longer than ", V_S10(static_cast<std::int32_t>(hdr_mxsz), nullptr, 0),
+                       " bytes (sd=", sd_text(sd_), ")", nullptr);
+                fail();
+                return;
+            }
+            line += bytes[i];
+            continue;
+        }
+        if (!header_line_done()) return;
+        if (line_ == 3) {
+            deadline_ = now + limits_.body_silence;
+            start_body();
+            // What came with the header is the start of the body.
+            if (!finished()) take_body_bytes(bytes + i + 1, n - i - 1);
+            return;
+        }
+    }
+}
+
+// Ends the header line just read; after the size line, parses the size and prints the
+// arrival. False when the transfer ended there.
+bool Transfer::header_line_done() {
+    if (++line_ < 3) return true;
+    // A zero byte must not cut the text short: the conversion sees it, as "\x00".
+    size_ = S10_U4(shown(lines_[2]).c_str(), nullptr, 1);
+    if (err_) {
+        fail();
+        return false;
+    }
+    print_arrival();
+    return true;
+}
+
+void Transfer::start_body() {
+    phase_ = Phase::body;
+    if (!safe_file_name(lines_[0])) {
+        refuse("Unsafe file name \"" + shown(lines_[0]) + "\" refused");
+    } else if (has_control(lines_[1])) {
+        refuse("Unsafe directory \"" + shown(lines_[1]) + "\" refused");
+    } else {
+        // The work file is this connection's alone, readable by nobody else.
+        char* path = FILE_UNIQUE("/var/tmp", "catchr");
+        if (path) {
+            work_ = path;
+            MEM_FR(&path);
+            work_fd_ = ::open(work_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+            if (work_fd_ < 0) OS_ERR("catchr", UT_SM_CP(":open \"", work_.c_str(), "\"", nullptr), 0);
+        }
+        if (err_) refuse(take_error());
+    }
+    if (size_ == 0) body_complete();
+}
+
+void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
+    n = std::min<std::size_t>(n, size_ - got_);
+    if (n == 0) return;
+    if (work_fd_ >= 0) {
+        BF_FD(work_fd_, work_.c_str(), bytes, static_cast<std::uint32_t>(n));
+        if (err_) refuse(take_error());
+    }
+    got_ += static_cast<std::uint32_t>(n);
+    if (got_ == size_) body_complete();
+}
+
+// The file cannot be stored: what is already received goes at once, the rest of the body
+// is read and dropped, and then the sender gets this as its reply.
+void Transfer::refuse(std::string why) {
+    if (refusal_.empty()) refusal_ = std::move(why);
+    remove_work_file();
+}
+
+void Transfer::body_complete() {
+    if (refusal_.empty()) store();
+    reply();
+    finish();
+}
+
+void Transfer::store() {
+    if (::close(work_fd_) != 0) {
+        work_fd_ = -1;
+        OS_ERR("catchr", UT_SM_CP(":close \"", work_.c_str(), "\"", nullptr), 0);
+        refuse(take_error());
+        return;
+    }
+    work_fd_ = -1;
+    const std::string& name = lines_[0];
+    const std::string& dir = lines_[1];
+    const std::string final_name = dir.empty() ? name : dir + dir_dlms + name;
+    FILE_MV(work_.c_str(), final_name.c_str());
+    if (!err_) {
+        work_.clear();  // it has become the final file
+        const bool program = S_END_MT(final_name.c_str(), ".bin", 0, 1, 0) || S_END_MT(final_name.c_str(), ".sh", 0, 1, 0);
+        MODE_FILE(file_mode_ | (program ? 0111u : 0u), final_name.c_str());
+    }
+    if (err_) refuse(take_error());
+}
+
+// Sends "OK" or the refusal and prints the refusal; a reply that cannot be sent is printed
+// instead.
+void Transfer::reply() {
+    SM_SCK(sd_, nullptr, 0xFFFF, refusal_.empty() ? "OK" : refusal_.c_str(), cr_, nullptr);
+    if (err_) {
+        print_error(take_error().c_str());
+    } else if (!refusal_.empty()) {
+        print_error(refusal_.c_str());
+    }
+}
+
+// An error is pending: the connection ends without a reply, and then the error is printed.
+void Transfer::fail() {
+    const std::string why = take_error();
+    const bool cut_short = phase_ == Phase::header && line_ < 3;
+    finish();  // nothing of the file is left by the time anyone reads the line
+    // The arrival line shows what the header held when it was cut short.
+    if (cut_short) print_arrival();
+    // A refusal the sender never got to hear is still the first thing to tell.
+    if (!refusal_.empty()) print_error(refusal_.c_str());
+    print_error(why.c_str());
+}
+
+void Transfer::finish() {
+    SCK_CL(sd_);
+    if (err_) print_error(take_error().c_str());
+    sd_ = -1;
+    remove_work_file();
+    phase_ = Phase::finished;
+}
+
+void Transfer::print_arrival() const {
+    const std::string name = shown(lines_[0]);
+    const std::string dir = shown(lines_[1]);
+    if (dir.empty())
+        std::printf("%s:%d -> %s (%ld)\n", peer_.c_str(), port_, name.c_str(), static_cast<long>(size_));
+    else
+        std::printf("%s:%d -> %s%c%s (%ld)\n", peer_.c_str(), port_, dir.c_str(), dir_dlm, name.c_str(),
+                    static_cast<long>(size_));
+}
+
+void Transfer::print_error(const char* message) const {
+    std::printf("ERROR: %s (from %s)\a\n", message, peer_.c_str());
+}
+
+void Transfer::remove_work_file() {
+    if (work_fd_ >= 0) ::close(work_fd_);
+    work_fd_ = -1;
+    if (!work_.empty()) ::unlink(work_.c_str());
+    work_.clear();
+}
+
+}  // namespace rx

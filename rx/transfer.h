@@ -1,0 +1,88 @@
+// One connection to the receiver, from its first header byte to its reply: the header
+// lines, the body into a work file of its own, the move to the final name, the reply.
+#ifndef RX_TRANSFER_H
+#define RX_TRANSFER_H
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace rx {
+
+using Clock = std::chrono::steady_clock;
+
+// Limits every connection lives by.
+struct TransferLimits {
+    // The three header lines must all have arrived this long after the connection came.
+    std::chrono::milliseconds header_deadline{10'000};
+    // A body that stays silent this long ends the transfer.
+    std::chrono::milliseconds body_silence{60'000};
+};
+
+// Driven by the receiver's event loop: it calls on_readable when the socket has something
+// (data, or its end) and on_clock when deadline() has passed. Each call does what can be
+// done without waiting and returns; once finished() the connection is closed and the object
+// only waits to be destroyed. The destructor closes the socket and removes the work file.
+class Transfer {
+public:
+    Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const TransferLimits& limits,
+             mode_t file_mode, Clock::time_point now);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    int sd() const { return sd_; }
+    bool finished() const { return phase_ == Phase::finished; }
+    // Still waiting for its header: the first to give way when connections run short.
+    bool in_header() const { return phase_ == Phase::header; }
+    Clock::time_point deadline() const { return deadline_; }
+
+    void on_readable(Clock::time_point now);
+    void on_clock(Clock::time_point now);
+    // Ends the connection at once, printing why (no reply).
+    void drop(const char* why);
+
+private:
+    enum class Phase { header, body, finished };
+
+    void take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now);
+    bool header_line_done();
+    void start_body();
+    void take_body_bytes(const char* bytes, std::size_t n);
+    void body_complete();
+    void store();
+    void refuse(std::string why);
+    void fail();
+    void reply();
+    void finish();
+    void print_arrival() const;
+    void print_error(const char* message) const;
+    void remove_work_file();
+
+    int sd_;
+    std::string peer_;       // "address:port"
+    std::uint16_t port_;     // the listening port it came in on
+    TransferLimits limits_;
+    mode_t file_mode_;       // what a stored file's mode becomes (less the execute bits)
+    Phase phase_ = Phase::header;
+    Clock::time_point deadline_;
+
+    // Header: the lines so far (name, directory, size) and the one being read.
+    std::string lines_[3];
+    int line_ = 0;
+
+    std::uint32_t size_ = 0;  // announced
+    std::uint32_t got_ = 0;   // bytes of the body taken off the socket
+    std::string work_;        // the work file, empty while there is none
+    int work_fd_ = -1;
+    // Set when the file cannot be stored: the rest of the body is read and dropped, then
+    // this is the reply.
+    std::string refusal_;
+};
+
+}  // namespace rx
+
+#endif
