@@ -109,6 +109,12 @@ char SM_SCK(int sd, char* status, std::uint16_t tmo, const char* first, T... res
 char B_SCK(int sd, char c, char* status);
 // Sends the file's bytes in blocks; tmo limits how long the peer may stall one block.
 char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo);
+// Sends size bytes read from the open descriptor fd of the file fnam (its current
+// position on), in blocks, each with tmo as for FILE_SCK. progress (may be null) hears the
+// count sent after each block. Gives the bytes sent. A file that ends first raises
+// "\"<fnam>\" shrank while being sent (<sent> of <size> bytes)".
+std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
+                     std::uint16_t tmo, void (*progress)(void* ctx, std::uint64_t sent), void* ctx);
 
 // ---- HTTP session record and connection ---------------------------------------------------
 //

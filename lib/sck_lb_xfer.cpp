@@ -62,8 +62,8 @@ char send_status(int no) {
 // The place of a buffer inside a larger whole sent piece by piece (a file): messages and
 // traces count against the whole, as if it had been sent in one call.
 struct Whole {
-    std::uint32_t len;     // length of the whole
-    std::uint32_t before;  // bytes of it sent before this buffer
+    std::uint64_t len;     // length of the whole
+    std::uint64_t before;  // bytes of it sent before this buffer
 };
 
 // The buffer sender behind BF_SCK; whole is null for a buffer that stands alone. The
@@ -78,8 +78,8 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
     if (len == whole_text) len = S_SZ(bf);
     if (len == 0) return 1;
     if (tmo == default_tmo) tmo = sck_tx_tmo;
-    const std::uint32_t total = whole ? whole->len : len;
-    const std::uint32_t before = whole ? whole->before : 0;
+    const std::uint64_t total = whole ? whole->len : len;
+    const std::uint64_t before = whole ? whole->before : 0;
 
     if (before == 0 && sck_trc(2))
         SM_DBG(rtn, ":sd=", V_S10(sd, nullptr, 0), "/", SD_PEER_IP(sd, 1, 0), ":",
@@ -96,7 +96,7 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
             sent += static_cast<std::uint32_t>(r);
             blocked = woke = false;
             if (dbg_ >= 3 || (tmo && secs >= tmo))
-                SM_DBG(rtn, ": sendcnt=", Dec(static_cast<std::uint32_t>(r)).text, " txsz=",
+                SM_DBG(rtn, ": sendcnt=", Dec(static_cast<std::uint64_t>(r)).text, " txsz=",
                        Dec(before + sent).text, " bfsz=", Dec(total).text);
             continue;
         }
@@ -262,4 +262,42 @@ char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo) {
         done += got;
     }
     return 1;
+}
+
+std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
+                     std::uint16_t tmo, void (*progress)(void* ctx, std::uint64_t sent), void* ctx) {
+    static const char rtn[] = "FD_SCK";
+    if (err_) return 0;
+    set_status(status, 0);
+    if (!fnam) fnam = "";
+    if (sck_trc(2)) SM_DBG(rtn, ":sd=", SD_PEER_IP(sd, 1, 0), " fnam=", fnam);
+    if (size == 0) return 0;
+    LbOwned block(MEM_AL(static_cast<std::uint32_t>(std::min<std::uint64_t>(size, file_block_sz))));
+    if (RTN_ERR(rtn)) return 0;
+
+    std::uint64_t done = 0;
+    while (done < size) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, file_block_sz));
+        const ssize_t got = ::read(fd, block.get(), want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            OS_ERR(rtn, UT_SM_CP(":read \"", fnam, "\"", nullptr), 0);
+            return done;
+        }
+        // Less than announced: the receiver would wait for the rest, so it is an error now.
+        if (got == 0) {
+            SM_ERR("\"", fnam, "\" shrank while being sent (", Dec(done).text, " of ", Dec(size).text,
+                   " bytes)", nullptr);
+            RTN_ERR(rtn);
+            return done;
+        }
+        const Whole whole{size, done};
+        if (!send_bf(sd, block.get(), static_cast<std::uint32_t>(got), status, tmo, &whole)) {
+            RTN_ERR(rtn);
+            return done;
+        }
+        done += static_cast<std::uint64_t>(got);
+        if (progress) progress(ctx, done);
+    }
+    return done;
 }
