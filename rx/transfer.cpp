@@ -3,6 +3,7 @@
 #include "transfer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,10 +11,14 @@
 #include <cstring>
 
 #include "lb.h"
+#include "shown.h"
 
 namespace rx {
 
 namespace {
+
+using cli::has_control;
+using cli::shown;
 
 // Longest header line (name, directory, size) before its CR.
 constexpr std::size_t hdr_mxsz = 256;
@@ -22,33 +27,26 @@ constexpr std::size_t hdr_mxsz = 256;
 constexpr std::size_t rx_blksz = 0x10000;
 char rx_block[rx_blksz];
 
-bool has_control(const std::string& text) {
-    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-}
-
-// The text with control characters (and DEL) shown as "\xNN", so that a hostile name
-// cannot drive the terminal or split a log line. Other bytes stand as they are.
-std::string shown(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x20 && b != 0x7F) {
-            out += c;
-            continue;
-        }
-        char esc[5];
-        std::snprintf(esc, sizeof esc, "\\x%02X", b);
-        out += esc;
-    }
-    return out;
-}
-
 // A name that would leave the destination directory, name no file at all, or carry
 // control characters (a zero byte would cut it short) is refused.
 bool safe_file_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            !has_control(name);
+}
+
+// Creates the missing directories of a destination line (mode 0777 less the umask), as a
+// sender of a whole tree needs. None along a line with a ".." part: such a line is used
+// only as far as it exists. Failures show when the file is moved there.
+void make_dirs(const std::string& dir) {
+    for (std::size_t at = 0; at != std::string::npos;) {
+        const std::size_t slash = dir.find('/', at);
+        if (dir.compare(at, slash == std::string::npos ? std::string::npos : slash - at, "..") == 0) return;
+        at = slash == std::string::npos ? slash : slash + 1;
+    }
+    for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        ::mkdir(dir.substr(0, slash).c_str(), 0777);
+        if (slash == std::string::npos) return;
+    }
 }
 
 std::string take_error() {
@@ -202,6 +200,7 @@ void Transfer::store() {
     const std::string& name = lines_[0];
     const std::string& dir = lines_[1];
     const std::string final_name = dir.empty() ? name : dir + dir_dlms + name;
+    if (!dir.empty()) make_dirs(dir);
     FILE_MV(work_.c_str(), final_name.c_str());
     if (!err_) {
         work_.clear();  // it has become the final file

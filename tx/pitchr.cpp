@@ -1,124 +1,204 @@
-// pitchr: sends files to a running catchr, each over a connection of its own, and stops at
-// the first failure. The exit status tells whether every file arrived.
+// pitchr: sends files to a running catchr, each over a connection of its own. Every
+// file-spec is expanded before the first file goes; the first failure ends the batch unless
+// -k asks for every file. The exit status tells whether every file arrived.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "args.h"
+#include "expand.h"
 #include "lb.h"
+#include "progress.h"
+#include "shown.h"
+#include "units.h"
 
 namespace {
 
-constexpr const char default_ip[] = "192.168.0.1";
-constexpr std::uint16_t default_port = 9500;
 constexpr std::uint16_t connect_tmo_secs = 10;
 constexpr std::uint16_t linger_secs = 2;
 constexpr std::uint16_t body_tmo_secs = 60;
-constexpr std::uint32_t reply_tmo_secs = 20;
-constexpr int poll_ms = 10;
+// The reply may take this long after the body (more than 20 whole seconds ends it).
+constexpr std::chrono::seconds reply_wait{21};
 // Longest reply line before its CR.
 constexpr std::size_t rsp_mxsz = 512;
 // The size line carries a signed 32-bit count: files must be smaller than this.
-constexpr off_t file_mxsz = 0x80000000LL;
+constexpr std::uint64_t file_mxsz = 0x80000000ULL;
+constexpr int usage_status = 2;
 
-void usage() {
-    std::printf(
-        "PITCHR (transmit) and CATCHR (receive) transfer files btw PCs via an ethernet socket.\n"
-        "\n"
-        "Usage on destination (receiving) PC:\n"
-        "\tCATCHR {port}\n"
-        "where:\n"
-        "\tport      = Socket port (default = 9500)\n"
-        "\n"
-        "Usage on source (sending) PC:\n"
-        "\tPITCHR {file-spec} [TO:{dest}] {ip} [{port}]\n"
-        "where:\n"
-        "\tfile-spec = File(s) to send\n"
-        "                    Multiple file-spec arguments and wild cards are supported\n"
-        "\tTO:{dest} = Optional destination directory (if different from that in which CATCHR is running)\n"
-        "\tip        = IP address (default = 192.168.0.1)\n"
-        "\tport      = Socket port (default = 9500)\n"
-        "\tThese arguments may appear in *any* order.\n"
-        "\n"
-        "%s\n\n",
-        pgm_web_url);
+using Clock = std::chrono::steady_clock;
+
+// The legacy help, shown when pitchr is run without arguments.
+void legacy_usage() {
+    std::printf("%s\n%s\n\n", tx::usage_text("pitchr").c_str(), pgm_web_url);
 }
 
-bool is_address(const char* arg) { return IP_UL(arg, 0) != 0; }
-bool is_port(const char* arg) { return S10_U2_OK(arg) != 0; }
-bool is_destination(const char* arg) { return std::strlen(arg) >= 3 && BF_MT(arg, "TO:", 3, 0, 1, 0); }
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
-// The list file: unique to this run, created where nobody else can plant anything.
-class ListFile {
+// The dotted address of an IPv4 host name; empty when it has none.
+std::string resolve(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return "";
+    char dotted[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, dotted, sizeof dotted);
+    ::freeaddrinfo(found);
+    return dotted;
+}
+
+std::string take_error() {
+    const char* msg = ERR_S();
+    return msg && *msg ? msg : "(null)";
+}
+
+// One file's descriptor, opened before anything is sent: what is sent is what was checked.
+class Source {
 public:
-    ListFile() : path_(FILE_UNIQUE("/var/tmp", "pitchr")) {}
-    ~ListFile() {
-        if (path_) FILE_DL(path_, 0);
-        MEM_FR(&path_);
+    explicit Source(const tx::Item& item) {
+        if (item.name.find_first_of("\r\n") != std::string::npos) {
+            error_ = "\"" + cli::shown(item.path) + "\" cannot be sent: its name holds a CR or LF";
+            return;
+        }
+        // Not blocking: opening a FIFO must not wait for a writer.
+        fd_ = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat st {};
+        if (fd_ < 0) {
+            error_ = errno == ENOENT ? "\"" + item.path + "\" not found"
+                                     : "\"" + item.path + "\" cannot be opened (" + std::strerror(errno) + ")";
+        } else if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error_ = "\"" + item.path + "\" is not a regular file: " + kind(st.st_mode) + " cannot be sent";
+        } else if (static_cast<std::uint64_t>(st.st_size) >= file_mxsz) {
+            error_ = "\"" + item.path + "\" is too large to send (2 GiB or more)";
+        } else {
+            size_ = static_cast<std::uint64_t>(st.st_size);
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        }
     }
-    ListFile(const ListFile&) = delete;
-    ListFile& operator=(const ListFile&) = delete;
-    const char* path() const { return path_; }
+    ~Source() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+
+    const std::string& error() const { return error_; }
+    int fd() const { return fd_; }
+    std::uint64_t size() const { return size_; }
 
 private:
-    char* path_;
-};
+    static const char* kind(mode_t mode) {
+        if (S_ISDIR(mode)) return "a directory";
+        if (S_ISFIFO(mode)) return "a FIFO";
+        if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+        if (S_ISSOCK(mode)) return "a socket";
+        return "it";
+    }
 
-// Refuses a file whose size the size line cannot carry, before anything is sent.
-void check_size(const char* fnam) {
-    struct stat st {};
-    if (err_ || stat(fnam, &st) != 0 || st.st_size < file_mxsz) return;
-    SM_ERR("\"", fnam, "\" is too large to send (2 GiB or more)", nullptr);
-}
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::string error_;
+};
 
 // Reads the reply line: "OK" in any letter case is success, any other text the error.
 void await_reply(int sd) {
-    char rsp[rsp_mxsz + 1] = "";
-    std::size_t x = 0;
-    std::uint32_t tic = TIC_C();
+    std::string rsp;
+    const auto deadline = Clock::now() + reply_wait;
     while (!err_) {
         char ch = 0;
-        if (SCK_RECV(sd, &ch, 1, 0, nullptr) == 0) {
-            if (err_) break;
-            if (EL_SECS(tic, tic_now) > reply_tmo_secs) {
+        const std::uint32_t n = SCK_RECV(sd, &ch, 1, 0, nullptr);
+        if (err_) {
+            const std::string why = take_error();
+            S_ERR(UT_SM_CP("No reply: the receiver closed the connection (", why.c_str(), ")", nullptr));
+            break;
+        }
+        if (n == 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
                 S_ERR("Response tmo");
                 break;
             }
             pollfd p{sd, POLLIN, 0};
-            poll(&p, 1, poll_ms);
+            ::poll(&p, 1, static_cast<int>(left));
             continue;
         }
         if (ch == '\r') {
-            if (!S_MT(rsp, "OK", 0, 1, 0, 0)) S_ERR(rsp);
+            if (rsp.empty()) S_ERR("The receiver replied with an empty line");
+            else if (!S_MT(rsp.c_str(), "OK", 0, 1, 0, 0)) S_ERR(cli::shown(rsp).c_str());
             break;
         }
-        if (x == rsp_mxsz) {
-            SM_ERR("Reply longer than 512 bytes: ", rsp, nullptr);
+        if (rsp.size() == rsp_mxsz) {
+            SM_ERR("Reply longer than 512 bytes: ", rsp.c_str(), nullptr);
             break;
         }
-        rsp[x++] = ch;
-        rsp[x] = '\0';
+        rsp += ch;
     }
 }
 
-void send_file(const char* fnam, const char* ip, std::uint16_t port, const char* destdir) {
-    int sd = IP_CONN(ip, port, connect_tmo_secs);
+// The connection error, with what the user can do about a refusal.
+void explain_connect_failure(const std::string& ip, std::uint16_t port) {
+    const std::string why = take_error();
+    if (why.find("err #111:") != std::string::npos)
+        S_ERR(UT_SM_CP(why.c_str(), ": nothing listens at ", ip.c_str(), ":", V_S10(port, nullptr, 0),
+                       " (is catchr running at that address and port?)", nullptr));
+    else
+        S_ERR(why.c_str());
+}
+
+struct Sent {
+    bool ok = false;
+    std::uint64_t bytes = 0;
+    std::string error;
+};
+
+void on_progress(void* line, std::uint64_t sent) { static_cast<cli::ProgressLine*>(line)->update(sent); }
+
+// Sends one file: checked and opened first, then connected, the header, the body from the
+// same descriptor, and the reply.
+Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, bool tty) {
+    Sent sent;
+    Source src(item);
+    std::optional<cli::ProgressLine> line;
+    int sd = -1;
+    if (src.error().empty()) {
+        sd = IP_CONN(ip.c_str(), port, connect_tmo_secs);
+        if (err_) explain_connect_failure(ip, port);
+    }
+    if (tty) {
+        line.emplace(stdout, item.path, src.size());
+    } else if (item.destdir.empty()) {
+        std::printf("%s -> %s:%d\n", item.path.c_str(), ip.c_str(), port);
+    } else {
+        std::printf("%s -> %s:%d/%s\n", item.path.c_str(), ip.c_str(), port, item.destdir.c_str());
+    }
+    if (!src.error().empty()) S_ERR(src.error().c_str());
     SCK_BLOCK(sd, 0);
     SCK_LINGER(sd, linger_secs);
-    if (destdir[0])
-        std::printf("%s -> %s:%d/%s\n", fnam, ip, port, destdir);
-    else
-        std::printf("%s -> %s:%d\n", fnam, ip, port);
-    check_size(fnam);
-    SM_SCK(sd, nullptr, 0xFFFF, FSPEC_FNAM(fnam), cr_, nullptr);
-    SM_SCK(sd, nullptr, 0xFFFF, destdir, cr_, nullptr);
-    SM_SCK(sd, nullptr, 0xFFFF, V_S10(FILE_SZ(fnam, 0), nullptr, 0), cr_, nullptr);
-    FILE_SCK(sd, fnam, nullptr, body_tmo_secs);
+    const char* size_text = V_S10(static_cast<std::int32_t>(src.size()), nullptr, 0);
+    SM_SCK(sd, nullptr, 0xFFFF, item.name.c_str(), cr_, item.destdir.c_str(), cr_, size_text, cr_, nullptr);
+    FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), nullptr, body_tmo_secs, line ? on_progress : nullptr,
+           line ? &*line : nullptr);
     await_reply(sd);
     SCK_CL(sd);
+    sent.ok = !err_;
+    sent.bytes = sent.ok ? src.size() : 0;
+    if (!sent.ok) sent.error = take_error();
+    if (line) line->finish(sent.ok ? "OK" : "ERROR: " + sent.error);
+    else if (!sent.ok) std::printf("ERROR: %s\a\n", sent.error.c_str());
+    return sent;
 }
 
 }  // namespace
@@ -126,50 +206,62 @@ void send_file(const char* fnam, const char* ip, std::uint16_t port, const char*
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        usage();
+        legacy_usage();
         return 1;
     }
-    // Each kind is looked for over all arguments; the first of each kind counts.
-    const char* ip = default_ip;
-    std::uint16_t port = default_port;
-    const char* destdir = "";
-    for (int a = 1; a < argc; ++a)
-        if (is_address(argv[a])) {
-            ip = argv[a];
+    const tx::World world{exists, [](const std::string& host) { return !resolve(host).empty(); }};
+    const tx::Args args = tx::parse_args(std::vector<std::string>(argv + 1, argv + argc), world);
+    switch (args.action) {
+        case tx::Args::Action::help:
+            std::fputs(tx::usage_text("pitchr").c_str(), stdout);
+            return 0;
+        case tx::Args::Action::version:
+            std::printf("pitchr %s\n", CATCHR_PITCHR_VERSION);
+            return 0;
+        case tx::Args::Action::usage_error:
+            std::fprintf(stderr, "pitchr: %s\nTry 'pitchr --help' for the command line.\n", args.error.c_str());
+            return usage_status;
+        case tx::Args::Action::send:
             break;
-        }
-    for (int a = 1; a < argc; ++a)
-        if (is_port(argv[a])) {
-            port = S10_U2(argv[a], nullptr, 0);
-            break;
-        }
-    for (int a = 1; a < argc; ++a)
-        if (is_destination(argv[a])) {
-            destdir = argv[a] + 3;
-            break;
-        }
-
-    // The list holds paths as they are: runs of spaces in names must survive.
-    dir_file_remove_extra_spaces = 0;
-    SCK_SYS_OP();
-    {
-        ListFile list;
-        for (int a = 1; a < argc && !err_; ++a) {
-            const char* fspec = argv[a];
-            if (is_address(fspec) || is_port(fspec) || is_destination(fspec)) continue;
-            // A name part that begins with "." asks for hidden files, as a shell's would.
-            const char hidden = FSPEC_FNAM(fspec)[0] == '.' ? 1 : 0;
-            if (DIR_FILE(fspec, hidden, 0, "F", 0, list.path(), 1, 0) == 0) {
-                if (!err_) SM_ERR("\"", fspec, "\" not found", nullptr);
-                continue;
-            }
-            FLDF* rfp = FL_OP(list.path(), 0, 2, 0, nullptr);
-            while (const char* fnam = FL_S(rfp, 0)) send_file(fnam, ip, port, destdir);
-            FL_CL(rfp, 1);
-        }
-        SCK_SYS_CL();
-        int status = err_ ? 1 : 0;
-        if (err_) std::printf("ERROR: %s\a\n", ERR_S());
-        return status;
     }
+    const bool tty = ::isatty(STDOUT_FILENO) == 1;
+    if (!args.address_given) std::printf("No address given: sending to the default address %s\n", tx::default_address);
+    const std::string ip = tx::is_dotted_quad(args.address) ? args.address : resolve(args.address);
+
+    SCK_SYS_OP();
+    std::vector<tx::Item> items;
+    std::string error;
+    if (!tx::expand(args, items, error)) {
+        std::printf("ERROR: %s\a\n", error.c_str());
+        return 1;
+    }
+
+    const auto start = Clock::now();
+    std::size_t arrived = 0;
+    std::uint64_t bytes = 0;
+    std::vector<std::string> failed;
+    std::size_t tried = 0;
+    for (const tx::Item& item : items) {
+        ++tried;
+        const Sent sent = send_file(item, ip, args.port, tty);
+        if (sent.ok) {
+            ++arrived;
+            bytes += sent.bytes;
+            continue;
+        }
+        failed.push_back(cli::shown(item.path) + ": " + sent.error);
+        if (!args.keep_going) break;
+    }
+    SCK_SYS_CL();
+
+    if (args.keep_going && !failed.empty()) {
+        std::printf("Not sent (%zu):\n", failed.size());
+        for (const std::string& f : failed) std::printf("  %s\n", f.c_str());
+    }
+    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    std::string summary = "Arrived: " + cli::batch_summary(arrived, bytes, secs);
+    if (!failed.empty()) summary += "; failed: " + std::to_string(failed.size());
+    if (tried < items.size()) summary += "; not tried: " + std::to_string(items.size() - tried);
+    std::printf("%s\n", summary.c_str());
+    return failed.empty() ? 0 : 1;
 }

@@ -47,11 +47,15 @@ class Transfers(E2ETest):
             self.assertEqual(os.stat(os.path.join(self.dir, name)).st_mode & 0o111, 0o111, name)
         self.assertEqual(os.stat(os.path.join(self.dir, "notes.txt")).st_mode & 0o111, 0)
 
-    def test_missing_destination_directory_is_an_error_reply(self):
+    def test_missing_destination_directories_are_made_unless_the_line_has_dotdot(self):
         port = fresh_port()
         rx = self.start_receiver(str(port))
-        reply = self.send(port, b"a.txt\rnowhere\r3\r", b"abc").decode()
-        self.assertRegex(reply, r"\(/var/tmp/catchr\w+\.tmp -> nowhere/a\.txt\) \[FILE_MV\]$")
+        # Missing directories are made, but none along a line with "..".
+        reply = self.send(port, b"a.txt\rnowhere/..\r3\r", b"abc").decode()
+        self.assertRegex(reply, r"\(/var/tmp/catchr\w+\.tmp -> nowhere/\.\./a\.txt\) \[FILE_MV\]$")
+        self.assertEqual(os.listdir(self.dir), [])
+        self.assertEqual(self.send(port, b"b.txt\rsub/dir\r1\r", b"b"), b"OK")
+        self.assertTrue(os.path.isfile(os.path.join(self.dir, "sub/dir/b.txt")))
         self.assertRegex(rx.expect(reply), r"ERROR: " + re.escape(reply) + r" \(from 127\.[\d.]+:\d+\)\a\n")
 
     def test_bad_size_line_ends_without_reply(self):

@@ -52,7 +52,7 @@ class FailedStores(E2ETest):
         status, out, _ = run_pitchr([src, RX_ADDR, str(port)])
         self.assertEqual(status, 1)
         self.assertRegex(out, r'ERROR: Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
-                              r'\(err #28:No space left on device\) \[BF_FD\]\a\n$')
+                              r'\(err #28:No space left on device\) \[BF_FD\]\a\nArrived: 0 files')
         rx.expect("No space left on device")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "big.bin.1")))
         self.assertEqual(sorted(os.listdir(self.dir)), ["big.bin"])

@@ -37,7 +37,7 @@ class Pair(E2ETest):
         before = work_files("pitchr")
         status, out, err = run_pitchr([os.path.join(self.src, "*"), RX_ADDR, str(self.port)])
         self.assertEqual(status, 0, out + err)
-        self.assertEqual(len(out.splitlines()), len(self.files))
+        self.assertEqual(len(out.splitlines()), len(self.files) + 1)  # and the summary
         self.check_arrived(self.dst)
         self.assertEqual(work_files("pitchr") - before, set())
 
@@ -52,11 +52,16 @@ class Pair(E2ETest):
         self.rx.expect(f" -> {inbox}/zero first.dat (1000)")
 
     def test_failure_reply_is_reported_and_stops_the_batch(self):
-        status, out, _ = run_pitchr([os.path.join(self.src, "r1*.bin"), "TO:missing", RX_ADDR,
+        # A line with ".." is used only as far as it exists: nothing is created along it.
+        status, out, _ = run_pitchr([os.path.join(self.src, "r1*.bin"), "TO:missing/../gone", RX_ADDR,
                                      str(self.port)])
         self.assertEqual(status, 1)
-        self.assertEqual(len(out.splitlines()), 2)  # the first file's line and the error
-        self.assertRegex(out, r"ERROR: .*-> missing/r1\d*\.bin\) \[FILE_MV\]\a\n$")
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 3)  # the first file's line, the error and the summary
+        self.assertRegex(lines[1], r"ERROR: .*-> missing/\.\./gone/r1\d*\.bin\) \[FILE_MV\]\a$")
+        self.assertEqual(lines[2], "Arrived: 0 files, 0 B in " + lines[2].split(" in ")[1])
+        self.assertTrue(lines[2].endswith("; failed: 1; not tried: 1"), lines[2])  # r1, r100000
+        self.assertFalse(os.path.exists(os.path.join(self.dst, "missing")))
 
 
 if __name__ == "__main__":

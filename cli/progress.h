@@ -1,0 +1,51 @@
+// The terminal progress line for one file, and the summary line for a batch.
+#ifndef CLI_PROGRESS_H
+#define CLI_PROGRESS_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace cli {
+
+// One file's progress on a terminal: a single line redrawn in place at most ten times a second.
+class ProgressLine {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // out: where it draws (a terminal); name: what is being moved; total: its size in bytes.
+    // Control characters in the name are shown as '?': names may come from the network.
+    ProgressLine(std::FILE* out, std::string name, std::uint64_t total,
+                 Clock::time_point start = Clock::now());
+
+    // Bytes done so far; redraws only when at least 100 ms passed since the last draw (the
+    // first call always draws). The count is kept even when nothing is drawn: finish() rates it.
+    void update(std::uint64_t done, Clock::time_point now = Clock::now());
+
+    // Replaces the line with its final form: name, size, time taken, rate, then `outcome`
+    // ("OK" or an error text, which may come from the peer and is made printable too), and a
+    // newline. The rate is that of the bytes last passed to update(), so a transfer that
+    // failed half way is not credited with the whole size.
+    void finish(const std::string& outcome, Clock::time_point now = Clock::now());
+
+private:
+    void draw(Clock::time_point now);
+
+    std::FILE* out_;
+    std::string name_;
+    std::uint64_t total_;
+    std::uint64_t done_ = 0;
+    Clock::time_point start_;
+    Clock::time_point last_draw_{};
+    bool drawn_ = false;
+};
+
+// One summary line for a batch: "N files, SIZE in TIME (RATE)" e.g.
+// "3 files, 12.3 MiB in 1.2 s (10.2 MiB/s)"; "1 file" singular.
+std::string batch_summary(std::size_t files, std::uint64_t bytes, double secs);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,175 @@
+"""pitchr's batches end to end: what is checked before anything is sent, -k, trees with -r,
+clear words for each failure, and progress on a terminal."""
+import os
+import pty
+import select
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import PITCHR, RX_ADDR, E2ETest, fresh_port, run_pitchr
+from test_pitchr import PEER, RawReceiver
+
+
+class Checks(E2ETest):
+    """Everything that can be known before a connection is known before it."""
+
+    def raw(self, replies, args):
+        rx = RawReceiver(replies)
+        try:
+            status, out, err = run_pitchr([*args, PEER, str(rx.port)], cwd=self.dir)
+        finally:
+            rx.close()
+        return status, out + err, [t[0] for t in rx.transfers]
+
+    def test_every_file_spec_is_expanded_before_the_first_file_goes(self):
+        self.write("a.txt", b"a")
+        status, out, sent = self.raw([b"OK\r"], ["a.txt", "none*.txt"])
+        self.assertEqual((status, sent), (1, []))
+        self.assertEqual(out, 'ERROR: "none*.txt" not found\a\n')
+
+    def test_files_that_cannot_be_sent_fail_before_connecting_and_k_goes_on(self):
+        self.write("a.txt", b"a")
+        self.write("b.txt", b"b")
+        os.mkfifo(os.path.join(self.dir, "fifo"))
+        os.symlink("vanished", os.path.join(self.dir, "gone.lnk"))
+        self.write("x\ny", b"lf")
+        status, out, sent = self.raw([b"OK\r"] * 2, ["-k", "a.txt", "fifo", "gone.lnk", "x\ny", "b.txt"])
+        self.assertEqual(status, 1, out)
+        self.assertEqual(sent, [b"a.txt", b"b.txt"])  # no connection for the others
+        d = self.dir
+        self.assertIn(f'ERROR: "{d}/fifo" is not a regular file: a FIFO cannot be sent\a\n', out)
+        self.assertIn(f'ERROR: "{d}/gone.lnk" not found\a\n', out)
+        self.assertIn(f'ERROR: "x\\x0Ay" cannot be sent: its name holds a CR or LF\a\n', out)
+        tail = out.split("Not sent (3):\n")[1].splitlines()
+        self.assertEqual([line.strip().split(": ")[0] for line in tail[:3]], [f"{d}/fifo", f"{d}/gone.lnk", "x\\x0Ay"])
+        self.assertRegex(tail[3], r"^Arrived: 2 files, 2 B in .*; failed: 3$")
+
+    def test_without_k_the_first_failure_ends_the_batch(self):
+        for name in ("a1", "a2", "a3"):
+            self.write(name, b"x")
+        status, out, sent = self.raw([b"OK\r", b"disk full\r", b"OK\r"], ["a*"])
+        self.assertEqual((status, sent), (1, [b"a1", b"a2"]))
+        self.assertRegex(out, r"ERROR: disk full\a\nArrived: 1 file, 1 B in .*; failed: 1; not tried: 1\n$")
+
+    def test_clear_words_for_an_empty_reply_and_a_refused_connection(self):
+        self.write("a.txt", b"a")
+        status, out, _ = self.raw([b"\r"], ["a.txt"])
+        self.assertEqual(status, 1)
+        self.assertIn("ERROR: The receiver replied with an empty line\a\n", out)
+        port = fresh_port()  # nothing listens there
+        status, out, _ = run_pitchr(["a.txt", PEER, str(port)], cwd=self.dir)
+        self.assertEqual(status, 1)
+        self.assertIn(f"nothing listens at {PEER}:{port} (is catchr running at that address and port?)", out)
+
+    def test_no_address_says_the_default_is_used(self):
+        # Nothing matches, so nothing is sent anywhere: the default address is never contacted.
+        status, out, _ = run_pitchr(["none*.txt"], cwd=self.dir)
+        self.assertEqual(status, 1)
+        self.assertEqual(out, 'No address given: sending to the default address 192.168.0.1\n'
+                              'ERROR: "none*.txt" not found\a\n')
+
+    def test_a_file_that_shrinks_while_sent_fails_at_once(self):
+        path = self.write("big.bin", os.urandom(16 * 1024 * 1024))
+        server = socket.create_server((PEER, fresh_port()))
+        server.settimeout(10)
+        port = server.getsockname()[1]
+        got = []
+
+        def slow_reader():
+            conn, _ = server.accept()
+            with conn:
+                conn.recv(100)
+                time.sleep(1)  # pitchr now waits on a full socket; the file shrinks meanwhile
+                os.truncate(path, 1024 * 1024)
+                conn.settimeout(10)
+                while chunk := conn.recv(1 << 20):
+                    got.append(len(chunk))
+
+        reader = threading.Thread(target=slow_reader)
+        reader.start()
+        start = time.monotonic()
+        status, out, _ = run_pitchr([path, PEER, str(port)])
+        took = time.monotonic() - start
+        reader.join(timeout=20)
+        server.close()
+        self.assertEqual(status, 1)
+        self.assertLess(took, 10, out)  # not the 20 s reply wait
+        self.assertRegex(out, rf'ERROR: "{path}" shrank while being sent \(\d+ of 16777216 bytes\) \[FD_SCK\]')
+
+
+class Trees(E2ETest):
+    def setUp(self):
+        super().setUp()
+        for rel, data in (("photos/a.jpg", b"a"), ("photos/2024/b.jpg", b"b"), ("photos/2024/deep/c.jpg", b"c"),
+                          ("photos/.hidden", b"h"), ("photos/.hdir/x", b"x")):
+            self.write(rel, data)
+        os.mkdir(os.path.join(self.dir, "photos", "empty"))
+        os.symlink("2024", os.path.join(self.dir, "photos", "link"))  # never followed
+        self.dst = os.path.join(self.dir, "dst")
+        os.mkdir(self.dst)
+        self.port = fresh_port()
+        self.rx = self.start_receiver(str(self.port), cwd=self.dst)
+
+    def tree(self, top):
+        found = []
+        for root, _, files in os.walk(top):
+            found += [os.path.relpath(os.path.join(root, f), top) for f in files]
+        return sorted(found)
+
+    def test_tree_is_rebuilt_under_the_destination(self):
+        status, out, _ = run_pitchr(["-r", "photos", "TO:backup", RX_ADDR, str(self.port)], cwd=self.dir)
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.tree(self.dst), ["backup/photos/2024/b.jpg", "backup/photos/2024/deep/c.jpg",
+                                               "backup/photos/a.jpg"])
+        self.assertIn(f"photos/2024/deep/c.jpg -> {RX_ADDR}:{self.port}/backup/photos/2024/deep\n", out)
+        with open(os.path.join(self.dst, "backup/photos/2024/deep/c.jpg"), "rb") as f:
+            self.assertEqual(f.read(), b"c")
+
+    def test_without_destination_and_with_hidden_files(self):
+        status, out, _ = run_pitchr(["-ra", "photos/", RX_ADDR, str(self.port)], cwd=self.dir)
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.tree(self.dst), ["photos/.hdir/x", "photos/.hidden", "photos/2024/b.jpg",
+                                               "photos/2024/deep/c.jpg", "photos/a.jpg"])
+
+    def test_a_directory_without_r_sends_its_own_files_only(self):
+        status, out, _ = run_pitchr(["photos", RX_ADDR, str(self.port)], cwd=self.dir)
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.tree(self.dst), ["a.jpg"])
+
+
+class Progress(E2ETest):
+    def test_a_terminal_sees_a_progress_line_then_the_outcome(self):
+        port = fresh_port()
+        dst = os.path.join(self.dir, "dst")
+        os.mkdir(dst)
+        self.start_receiver(str(port), cwd=dst)
+        path = self.write("big.bin", os.urandom(3 * 1024 * 1024))
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(PITCHR, [PITCHR, path, RX_ADDR, str(port)])
+        out = b""
+        while True:
+            ready, _, _ = select.select([fd], [], [], 20)
+            try:
+                data = os.read(fd, 65536) if ready else b""
+            except OSError:
+                data = b""
+            if not data:
+                break
+            out += data
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, out)
+        text = out.decode()
+        self.assertIn(f"\r{path}  ", text)  # drawn in place, not as a line of its own
+        self.assertIn("\x1b[K", text)
+        self.assertNotIn(" -> ", text)
+        self.assertRegex(text, rf"\r{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\x1b\[K\r?\n")
+        self.assertRegex(text, r"Arrived: 1 file, 3\.0 MiB in .*\r?\n$")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,116 @@
+// pitchr's command line: every documented form, and the ones that used to be misread.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "expand.h"
+
+namespace {
+
+// A world with the files "2024", "10.9.0.7", "TO:x" and "notes.txt", and the hosts
+// "rxhost" and "box.lan".
+tx::Args parse(const std::vector<std::string>& args) {
+    static const std::set<std::string> files{"2024", "10.9.0.7", "TO:x", "notes.txt"};
+    static const std::set<std::string> hosts{"rxhost", "box.lan"};
+    const tx::World world{[](const std::string& p) { return files.count(p) > 0; },
+                          [](const std::string& h) { return hosts.count(h) > 0; }};
+    return tx::parse_args(args, world);
+}
+
+using Specs = std::vector<std::string>;
+
+struct SendCase {
+    std::vector<std::string> args;
+    Specs specs;
+    std::string address;  // empty: the default, not given
+    std::uint16_t port;
+    std::string destdir;
+};
+
+TEST(PitchrArgs, EachArgumentIsTakenForOneThing) {
+    const SendCase cases[] = {
+        // The free-order form, in any order.
+        {{"a.txt", "192.168.0.9"}, {"a.txt"}, "192.168.0.9", 9500, ""},
+        {{"192.168.0.9", "a.txt", "9600", "to:/tmp"}, {"a.txt"}, "192.168.0.9", 9600, "/tmp"},
+        {{"TO:", "a.txt", "10.0.0.7"}, {"a.txt"}, "10.0.0.7", 9500, ""},
+        {{"9500", "192.168.0.9", "a.txt"}, {"a.txt"}, "192.168.0.9", 9500, ""},
+        // Existing files are file-specs whatever they look like.
+        {{"2024", "10.0.0.7"}, {"2024"}, "10.0.0.7", 9500, ""},
+        {{"10.9.0.7", "10.0.0.1"}, {"10.9.0.7"}, "10.0.0.1", 9500, ""},
+        {{"TO:x", "10.0.0.1"}, {"TO:x"}, "10.0.0.1", 9500, ""},
+        // Loose numeric forms are no addresses: a number is the port, the rest file-specs.
+        {{"file", "9611", "10.9.0.1"}, {"file"}, "10.9.0.1", 9611, ""},
+        {{"0x7f000101", "10.1", "010.0.0.1", "1.2.3.256", "10.9.0.1"},
+         {"0x7f000101", "10.1", "010.0.0.1", "1.2.3.256"}, "10.9.0.1", 9500, ""},
+        // Host names that resolve, and ":port" after either kind.
+        {{"rxhost", "a"}, {"a"}, "rxhost", 9500, ""},
+        {{"a", "box.lan:9700"}, {"a"}, "box.lan", 9700, ""},
+        {{"a", "10.0.0.7:9700", "9700"}, {"a"}, "10.0.0.7", 9700, ""},
+        {{"nohost", "*.txt", "a:b"}, {"nohost", "*.txt", "a:b"}, "", 9500, ""},
+        // Options, joined or apart, and "--".
+        {{"-p", "9600", "-t", "in", "a", "10.0.0.7"}, {"a"}, "10.0.0.7", 9600, "in"},
+        {{"-p9600", "-tin", "a"}, {"a"}, "", 9600, "in"},
+        {{"a", "--", "-k", "9500", "10.0.0.7", "TO:y"}, {"a", "-k", "9500", "10.0.0.7", "TO:y"}, "", 9500, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const tx::Args a = parse(c.args);
+        ASSERT_EQ(a.action, tx::Args::Action::send) << a.error;
+        EXPECT_EQ(a.specs, c.specs);
+        EXPECT_EQ(a.address_given, !c.address.empty());
+        EXPECT_EQ(a.address, c.address.empty() ? tx::default_address : c.address);
+        EXPECT_EQ(a.port, c.port);
+        EXPECT_EQ(a.destdir, c.destdir);
+    }
+}
+
+TEST(PitchrArgs, FlagsAndTheirLongForms) {
+    tx::Args a = parse({"-rak", "d"});
+    EXPECT_TRUE(a.recursive && a.hidden && a.keep_going);
+    a = parse({"--keep-going", "d"});
+    EXPECT_TRUE(a.keep_going && !a.recursive && !a.hidden);
+    for (const auto& arg : {"-h", "--help", "-kh"}) EXPECT_EQ(parse({"a", arg}).action, tx::Args::Action::help);
+    for (const auto& arg : {"-V", "--version"}) EXPECT_EQ(parse({arg}).action, tx::Args::Action::version);
+}
+
+TEST(PitchrArgs, WhatCannotBeToldApartIsAUsageError) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"10.0.0.7"}, "nothing to send: name at least one file-spec"},
+        {{"-x", "a"}, "unknown option -x"},
+        {{"--fast", "a"}, "unknown option --fast"},
+        {{"a", "-p"}, "option -p needs a value"},
+        {{"a", "-p", "70000"}, "-p needs a port from 0 to 65535, not \"70000\""},
+        {{"a", "9600", "9700"}, "two ports: 9600 and 9700"},
+        {{"a", "-p", "9600", "10.0.0.7:9700"}, "two ports: 9600 and 10.0.0.7:9700"},
+        {{"a", "10.0.0.7", "10.0.0.8"}, "two addresses: 10.0.0.7 and 10.0.0.8"},
+        {{"a", "TO:x1", "-t", "x2"}, "two destination directories: \"x1\" and \"x2\""},
+        {{"a", "0.0.0.0"}, "0.0.0.0 is no receiver's address"},
+    };
+    for (const auto& [args, why] : cases) {
+        const tx::Args a = parse(args);
+        EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
+        EXPECT_EQ(a.error, why);
+    }
+    // Saying the same thing twice is no conflict.
+    EXPECT_EQ(parse({"a", "9600", "-p", "9600", "TO:d", "-t", "d"}).action, tx::Args::Action::send);
+}
+
+TEST(PitchrTrees, DestinationRebuildsTheTreeUnderItsOwnName) {
+    const struct {
+        const char *dest, *spec, *rel, *want;
+    } cases[] = {
+        {"backup", "photos", "2024/a.jpg", "backup/photos/2024"},
+        {"", "photos", "2024/a.jpg", "photos/2024"},
+        {"", "/home/u/photos/", "a.jpg", "photos"},
+        {"/srv/in/", "photos", "x/y/a.jpg", "/srv/in/photos/x/y"},
+        {"in", ".", "sub/a", "in/sub"},
+        {"", "..", "a", ""},
+        {"/", "p", "a", "/p"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tx::tree_destdir(c.dest, c.spec, c.rel), c.want) << c.spec << " " << c.rel;
+}
+
+}  // namespace

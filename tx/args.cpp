@@ -1,0 +1,227 @@
+// Reading pitchr's command line. Each argument is taken for exactly one thing, and what
+// cannot be told apart is an error rather than a guess.
+#include "args.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tx {
+
+namespace {
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+bool starts_with_to(const std::string& arg) {
+    return arg.size() >= 3 && std::toupper(static_cast<unsigned char>(arg[0])) == 'T' &&
+           std::toupper(static_cast<unsigned char>(arg[1])) == 'O' && arg[2] == ':';
+}
+
+// Letters, digits and hyphens in dot-separated labels, with a letter somewhere: a name a
+// resolver could know. Anything else (wild cards, slashes) is no host, and neither are the
+// loose numeric forms the platform would read as addresses ("0x7f000101").
+bool host_name_form(const std::string& text) {
+    if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.') return false;
+    in_addr loose{};
+    if (::inet_aton(text.c_str(), &loose)) return false;
+    bool letter = false;
+    char prev = '.';
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '.' && prev == '.') return false;
+        if (!std::isalnum(u) && c != '-' && c != '.') return false;
+        letter = letter || std::isalpha(u);
+        prev = c;
+    }
+    return letter;
+}
+
+// Splits "host:port"; a text without a colon is all host.
+bool split_port(const std::string& arg, std::string& host, std::uint16_t& port, bool& has_port) {
+    const auto colon = arg.rfind(':');
+    has_port = colon != std::string::npos;
+    host = has_port ? arg.substr(0, colon) : arg;
+    return !has_port || parse_port(arg.substr(colon + 1), port);
+}
+
+class Parser {
+public:
+    Parser(const World& world) : world_(world) {}
+
+    Args run(const std::vector<std::string>& args) {
+        for (std::size_t i = 0; i < args.size() && a_.action == Args::Action::send; ++i) {
+            const std::string& arg = args[i];
+            if (rest_are_specs_) {
+                a_.specs.push_back(arg);
+            } else if (arg == "--") {
+                rest_are_specs_ = true;
+            } else if (arg.size() > 1 && arg[0] == '-') {
+                option(args, i);
+            } else {
+                free_form(arg);
+            }
+        }
+        if (a_.action == Args::Action::send && a_.specs.empty())
+            fail("nothing to send: name at least one file-spec");
+        return a_;
+    }
+
+private:
+    void fail(std::string why) {
+        a_.action = Args::Action::usage_error;
+        a_.error = std::move(why);
+    }
+
+    // The value of an option: what follows its letter, or the next argument.
+    bool value(const std::vector<std::string>& args, std::size_t& i, std::size_t at, std::string& out) {
+        if (at < args[i].size()) {
+            out = args[i].substr(at);
+            return true;
+        }
+        if (i + 1 >= args.size()) {
+            fail("option " + args[i].substr(0, at) + " needs a value");
+            return false;
+        }
+        out = args[++i];
+        return true;
+    }
+
+    void option(const std::vector<std::string>& args, std::size_t& i) {
+        const std::string& arg = args[i];
+        if (arg == "--help") return help();
+        if (arg == "--version") return version();
+        if (arg == "--keep-going") {
+            a_.keep_going = true;
+            return;
+        }
+        if (arg.rfind("--", 0) == 0) return fail("unknown option " + arg);
+        // Short options, which may be joined ("-rk"); -p and -t take the rest or the next.
+        for (std::size_t at = 1; at < arg.size() && a_.action == Args::Action::send; ++at) {
+            std::string v;
+            switch (arg[at]) {
+                case 'h': return help();
+                case 'V': return version();
+                case 'k': a_.keep_going = true; break;
+                case 'r': a_.recursive = true; break;
+                case 'a': a_.hidden = true; break;
+                case 'p': {
+                    std::uint16_t port = 0;
+                    if (!value(args, i, at + 1, v)) return;
+                    if (!parse_port(v, port)) return fail("-p needs a port from 0 to 65535, not \"" + v + "\"");
+                    return set_port(port, v);
+                }
+                case 't':
+                    if (!value(args, i, at + 1, v)) return;
+                    return set_destination(v);
+                default: return fail(std::string("unknown option -") + arg[at]);
+            }
+        }
+    }
+
+    void help() { a_.action = Args::Action::help; }
+    void version() { a_.action = Args::Action::version; }
+
+    void free_form(const std::string& arg) {
+        std::uint16_t port = 0;
+        std::string host;
+        bool has_port = false;
+        if (world_.exists(arg)) {
+            a_.specs.push_back(arg);
+        } else if (starts_with_to(arg)) {
+            set_destination(arg.substr(3));
+        } else if (parse_port(arg, port)) {
+            set_port(port, arg);
+        } else if (split_port(arg, host, port, has_port) && is_dotted_quad(host)) {
+            set_address(host, arg, has_port, port);
+        } else if (arg.find_first_of("*?") == std::string::npos && split_port(arg, host, port, has_port) &&
+                   host_name_form(host) && world_.resolves(host)) {
+            set_address(host, arg, has_port, port);
+        } else {
+            a_.specs.push_back(arg);
+        }
+    }
+
+    void set_destination(const std::string& dir) {
+        if (dest_given_ && dir != a_.destdir)
+            return fail("two destination directories: \"" + a_.destdir + "\" and \"" + dir + "\"");
+        dest_given_ = true;
+        a_.destdir = dir;
+    }
+
+    void set_port(std::uint16_t port, const std::string& as_given) {
+        if (port_given_ && port != a_.port)
+            return fail("two ports: " + std::to_string(a_.port) + " and " + as_given);
+        port_given_ = true;
+        a_.port = port;
+    }
+
+    void set_address(const std::string& host, const std::string& as_given, bool has_port, std::uint16_t port) {
+        if (host == "0.0.0.0" || host == "255.255.255.255") return fail(host + " is no receiver's address");
+        if (a_.address_given && host != a_.address)
+            return fail("two addresses: " + a_.address + " and " + as_given);
+        a_.address_given = true;
+        a_.address = host;
+        if (has_port) set_port(port, as_given);
+    }
+
+    const World& world_;
+    Args a_;
+    bool rest_are_specs_ = false;
+    bool dest_given_ = false;
+    bool port_given_ = false;
+};
+
+}  // namespace
+
+bool parse_port(const std::string& text, std::uint16_t& port) {
+    if (!all_digits(text) || text.size() > 5) return false;
+    const unsigned long value = std::stoul(text);
+    if (value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool is_dotted_quad(const std::string& text) {
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t end = part < 3 ? text.find('.', start) : text.size();
+        if (end == std::string::npos) return false;
+        const std::string digits = text.substr(start, end - start);
+        if (!all_digits(digits) || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0') ||
+            std::stoi(digits) > 255)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+Args parse_args(const std::vector<std::string>& args, const World& world) { return Parser(world).run(args); }
+
+std::string usage_text(const std::string& program) {
+    return "Usage: " + program +
+           " [OPTIONS] FILE-SPEC... [TO:DIR] [ADDRESS[:PORT]] [PORT]\n"
+           "Sends files to a catchr receiver, each over a connection of its own.\n"
+           "\n"
+           "  FILE-SPEC        a file, a directory (its files), or a name pattern with * (quote it)\n"
+           "  TO:DIR, -t DIR   the receiver's directory to store into (default: its own)\n"
+           "  ADDRESS          the receiver: a dotted IPv4 address or a host name\n"
+           "                   (default " +
+           std::string(default_address) +
+           ")\n"
+           "  PORT, -p PORT    the receiver's port (default 9500)\n"
+           "  -r               send the whole tree below each directory, rebuilt on the receiver\n"
+           "  -a               send hidden files too\n"
+           "  -k, --keep-going send every file even after a failure; list the failures at the end\n"
+           "  -h, --help       this text\n"
+           "  -V, --version    the version\n"
+           "  --               everything after it is a file-spec\n"
+           "\n"
+           "Arguments other than options may come in any order. One that names an existing file or\n"
+           "directory is always a file-spec.\n"
+           "Exit status: 0 when every file arrived, 1 when one did not, 2 for a usage error.\n";
+}
+
+}  // namespace tx

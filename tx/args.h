@@ -1,0 +1,51 @@
+// pitchr's command line: options, and the free-order form in which file-specs, "TO:DIR",
+// the receiver's address and its port may come in any order.
+#ifndef TX_ARGS_H
+#define TX_ARGS_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tx {
+
+inline constexpr char default_address[] = "192.168.0.1";
+inline constexpr std::uint16_t default_port = 9500;
+
+struct Args {
+    enum class Action { send, help, version, usage_error };
+    Action action = Action::send;
+    std::string error;               // what was wrong, for usage_error
+
+    std::vector<std::string> specs;  // file-specs, in the order given
+    std::string address = default_address;
+    bool address_given = false;
+    std::uint16_t port = default_port;
+    std::string destdir;             // the receiver's directory ("TO:" or -t); empty: its own
+    bool recursive = false;          // -r
+    bool hidden = false;             // -a
+    bool keep_going = false;         // -k
+};
+
+// What the parser asks of the world, so that tests can answer: whether a name is an
+// existing file or directory, and whether a host name resolves to an IPv4 address.
+struct World {
+    std::function<bool(const std::string&)> exists;
+    std::function<bool(const std::string&)> resolves;
+};
+
+// Reads args (without the program name).
+Args parse_args(const std::vector<std::string>& args, const World& world);
+
+// A strict port: decimal digits only, 0 to 65535.
+bool parse_port(const std::string& text, std::uint16_t& port);
+// A strict IPv4 address: four decimal parts of 0 to 255, no signs or leading zeros.
+bool is_dotted_quad(const std::string& text);
+
+// The help text, naming the program as it was called.
+std::string usage_text(const std::string& program);
+
+}  // namespace tx
+
+#endif
