@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "fnd_lb.h"
 #include "lb_own.h"
@@ -176,8 +178,14 @@ char converts(F convert) {
 
 // ---- Text to number -------------------------------------------------------------------------
 
-std::int32_t S10_I4(const char* text, std::uint16_t* pos, char mode) {
-    static const char rtn[] = "S10_I4";
+namespace {
+
+// Signed decimal of type I; rtn names the public routine in ":Null str".
+template <typename I>
+I dec_signed(const char* rtn, const char* text, std::uint16_t* pos, char mode) {
+    using U = std::make_unsigned_t<I>;
+    constexpr U max = std::numeric_limits<I>::max();
+    constexpr unsigned max_digits = std::numeric_limits<I>::digits10 + 1;
     if (!text) SM_ERR(rtn, ":Null str", nullptr);
     if (err_) return 0;
     set_pos(pos, no_pos);
@@ -195,32 +203,47 @@ std::int32_t S10_I4(const char* text, std::uint16_t* pos, char mode) {
         return 0;
     }
     while (*p == '0') ++p;
-    std::uint32_t v = 0;  // at most 2147483649 before the check below
+    U v = 0;  // at most max + 2 before the check below
     for (unsigned n = 0; c_v[uc(*p)] < 10; ++p, ++n) {
-        if (n == 10 || v > 214748364) {
+        if (n == max_digits || v > max / 10) {
             overflow("Dec overflow (", text, pos, p);
             return 0;
         }
-        v = v * 10 + c_v[uc(*p)];
-        // Only -2147483648 may leave the positive range.
-        if (v > 2147483647u && !(neg && v == 2147483648u)) {
+        v = static_cast<U>(v * 10 + c_v[uc(*p)]);
+        // Only the most negative value may leave the positive range.
+        if (v > max && !(neg && v == max + 1)) {
             overflow("Dec overflow (", text, pos, p);
             return 0;
         }
     }
     if (!tail_ok(text, p, pos, mode, "dec digit")) return 0;
-    return static_cast<std::int32_t>(neg ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v));
+    // Negated in U: max + 1 becomes the most negative value without signed overflow.
+    return static_cast<I>(neg ? static_cast<U>(0 - v) : v);
+}
+
+// A negative value of the signed form is refused by its unsigned sibling; pos is its first digit.
+bool not_negative(bool neg, const char* text, std::uint16_t* pos) {
+    if (err_) return false;
+    if (!neg) return true;
+    set_pos(pos, text, first_dec_digit(text));
+    SM_ERR("Integer < 0 (", text, ")", nullptr);
+    return false;
+}
+
+}  // namespace
+
+std::int32_t S10_I4(const char* text, std::uint16_t* pos, char mode) {
+    return dec_signed<std::int32_t>("S10_I4", text, pos, mode);
 }
 
 std::uint32_t S10_U4(const char* text, std::uint16_t* pos, char mode) {
     std::int32_t v = S10_I4(text, pos, mode);
-    if (err_) return 0;
-    if (v < 0) {
-        set_pos(pos, text, first_dec_digit(text));
-        SM_ERR("Integer < 0 (", text, ")", nullptr);
-        return 0;
-    }
-    return static_cast<std::uint32_t>(v);
+    return not_negative(v < 0, text, pos) ? static_cast<std::uint32_t>(v) : 0;
+}
+
+std::uint64_t S10_U8(const char* text, std::uint16_t* pos, char mode) {
+    std::int64_t v = dec_signed<std::int64_t>("S10_U8", text, pos, mode);
+    return not_negative(v < 0, text, pos) ? static_cast<std::uint64_t>(v) : 0;
 }
 
 std::uint32_t S16_U4(const char* text, std::uint16_t* pos, char mode, char lead) {
@@ -315,6 +338,7 @@ char S10_U2_OK(const char* text) { return converts([&] { S10_U2(text, nullptr, 0
 char S10_I2_OK(const char* text) { return converts([&] { S10_I2(text, nullptr, 0); }); }
 char S10_U4_OK(const char* text) { return converts([&] { S10_U4(text, nullptr, 0); }); }
 char S10_I4_OK(const char* text) { return converts([&] { S10_I4(text, nullptr, 0); }); }
+char S10_U8_OK(const char* text) { return converts([&] { S10_U8(text, nullptr, 0); }); }
 char S_F8_OK(const char* text) { return converts([&] { S_F8(text, nullptr); }); }
 
 // ---- Number to text -------------------------------------------------------------------------
@@ -364,15 +388,16 @@ Len format_len(const char* format, const char* conversions, bool floating) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 
-// Formats a 32-bit integer with a checked format into bf at off; the argument is widened
-// to what the format's length modifier says.
+// Formats an integer with a checked format into bf at off; the argument is converted to
+// what the format's length modifier says. U is what a conversion without "l" takes: when
+// it is narrower than the value, such a format would print part of the number and is refused.
 template <typename S, typename U, typename L, typename LL>
 void format_int(char* bf, std::size_t off, const char* format, const char* dflt, S value) {
     if (off >= sprintf_bf_sz) return;
     char* out = bf + off;
     const std::size_t room = sprintf_bf_sz - off;
     Len len = format ? format_len(format, "diouxX", false) : Len::bad;
-    if (len == Len::bad) {
+    if (len == Len::bad || (sizeof(S) > sizeof(U) && len == Len::plain)) {
         format = dflt;
         len = Len::l;
     }
@@ -414,6 +439,15 @@ void group_digits(const char* in, char* out) {
     std::strcpy(o, in + lead + n);
 }
 
+// Decimal text of V_S10 and V8_S10, grouped when commas is set.
+char* dec_result(const char* bf, char commas) {
+    if (!commas) return ut_result(bf);
+    // Up to one comma per three of the 99 characters.
+    char grouped[sprintf_bf_sz + sprintf_bf_sz / 3 + 1];
+    group_digits(bf, grouped);
+    return ut_result(grouped);
+}
+
 // Prefix, cut to what the buffer holds; returns its length.
 std::size_t put_prefix(char* bf, const char* prefix) {
     if (!prefix) {
@@ -431,11 +465,14 @@ std::size_t put_prefix(char* bf, const char* prefix) {
 char* V_S10(std::int32_t value, const char* format, char commas) {
     char bf[sprintf_bf_sz];
     format_int<std::int32_t, int, long, long long>(bf, 0, format, "%ld", value);
-    if (!commas) return ut_result(bf);
-    // Up to one comma per three of the 99 characters.
-    char grouped[sprintf_bf_sz + sprintf_bf_sz / 3 + 1];
-    group_digits(bf, grouped);
-    return ut_result(grouped);
+    return dec_result(bf, commas);
+}
+
+char* V8_S10(std::uint64_t value, const char* format, char commas) {
+    static_assert(sizeof(unsigned long) == sizeof(std::uint64_t), "\"%lu\" takes 64 bits");
+    char bf[sprintf_bf_sz];
+    format_int<std::uint64_t, unsigned, unsigned long, unsigned long long>(bf, 0, format, "%lu", value);
+    return dec_result(bf, commas);
 }
 
 char* V_S16(std::uint32_t value, const char* format, const char* prefix) {

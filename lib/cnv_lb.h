@@ -23,6 +23,7 @@ extern const char v_c[37];
 
 std::int32_t S10_I4(const char* text, std::uint16_t* pos, char mode);
 std::uint32_t S10_U4(const char* text, std::uint16_t* pos, char mode);  // 0..2147483647
+std::uint64_t S10_U8(const char* text, std::uint16_t* pos, char mode);  // 0..9223372036854775807
 std::uint32_t S16_U4(const char* text, std::uint16_t* pos, char mode, char lead);
 std::uint32_t S8_U4(const char* text, std::uint16_t* pos, char mode, char lead);
 std::uint32_t S2_U4(const char* text, std::uint16_t* pos, char mode, char lead);
@@ -47,6 +48,7 @@ char S10_U2_OK(const char* text);
 char S10_I2_OK(const char* text);
 char S10_U4_OK(const char* text);
 char S10_I4_OK(const char* text);
+char S10_U8_OK(const char* text);
 char S_F8_OK(const char* text);
 
 // ---- Number to text -------------------------------------------------------------------------
@@ -58,6 +60,9 @@ char S_F8_OK(const char* text);
 
 // Decimal; format null means "%ld", commas not 0 groups the digits by three.
 char* V_S10(std::int32_t value, const char* format, char commas);
+// The same for 64 bits; format null means "%lu", and a conversion without "l" or "ll"
+// (which would take only part of the number) counts as one that could not take it.
+char* V8_S10(std::uint64_t value, const char* format, char commas);
 // prefix (may be null) then value by format, or lower-case hexadecimal / octal by default.
 char* V_S16(std::uint32_t value, const char* format, const char* prefix);
 char* V_S8(std::uint32_t value, const char* format, const char* prefix);

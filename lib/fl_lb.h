@@ -184,8 +184,9 @@ void B_FLW2(char c);
 // ---- Whole-file operations ----
 //
 // Each call is complete: records are opened and closed inside. The tests of a name and the
-// size, mode and time queries take a null name for "". Sizes are 32-bit: FILE_SZ gives only the low 32 bits of a file of 2 GiB or more (so a
-// negative or too small value); FILE_BF refuses such files.
+// size, mode and time queries take a null name for "". Sizes are 32-bit: FILE_SZ gives only
+// the low 32 bits of a file of 2 GiB or more (so a negative or too small value), FILE_SZ8 the
+// whole size; FILE_BF refuses such files.
 
 // 1 when fnam is a regular file (links followed); with report a miss raises by its type.
 char FILE_OK(const char* fnam, char report);
@@ -197,6 +198,8 @@ char DIR_OK(const char* fnam, char report);
 char LINK_OK(const char* fnam, char report);
 // Size in bytes of anything stat can see, 0 on failure (raised through FILE_OK with report).
 std::int32_t FILE_SZ(const char* fnam, char report);
+// The same, the whole size in 64 bits.
+std::uint64_t FILE_SZ8(const char* fnam, char report);
 // stat mode bits; a missing file raises "\"<fnam>\" not found [FILE_MODE]" and gives 0.
 std::uint32_t FILE_MODE(const char* fnam);
 // Sets the permission bits of fnam to those of mode.

@@ -170,6 +170,13 @@ std::int32_t FILE_SZ(const char* fnam, char report) {
     return static_cast<std::int32_t>(size);
 }
 
+std::uint64_t FILE_SZ8(const char* fnam, char report) {
+    if (err_) return 0;
+    std::int64_t size = 0;
+    size_of(fnam, report, size);
+    return static_cast<std::uint64_t>(size);
+}
+
 std::uint32_t FILE_MODE(const char* fnam) {
     static const char rtn[] = "FILE_MODE";
     if (err_) return 0;

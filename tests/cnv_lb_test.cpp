@@ -161,6 +161,82 @@ TEST(NarrowDecimal, UnsignedThirtyTwoBit) {
     EXPECT_EQ(pos, 9);
 }
 
+TEST(NarrowDecimal, UnsignedSixtyFourBitValues) {
+    const struct {
+        const char* text;
+        char mode;
+        std::uint64_t want;
+    } cases[] = {
+        {"2147483647", 0, 2147483647u},
+        {"2147483648", 0, 2147483648u},
+        {"4294967296", 0, 4294967296u},
+        {"9223372036854775807", 0, 9223372036854775807u},
+        // Leading zeros are not digits of the value, as in the 32-bit forms.
+        {"00000000000000000001", 0, 1},
+        {"000000000009223372036854775807", 0, 9223372036854775807u},
+        {" + 12\t", 0, 12},
+        {"-0", 0, 0},
+        {"12,", 1, 12},
+        {"12x", 2, 12},
+    };
+    for (const auto& c : cases) {
+        std::uint16_t pos = unset;
+        EXPECT_EQ(S10_U8(c.text, &pos, c.mode), c.want) << c.text;
+        EXPECT_EQ(pos, 65535) << c.text;
+        EXPECT_EQ(take_err(), "") << c.text;
+    }
+}
+
+TEST(NarrowDecimal, UnsignedSixtyFourBitFailures) {
+    const struct {
+        const char* text;
+        char mode;
+        const char* message;
+        std::uint16_t pos;
+    } cases[] = {
+        {"9223372036854775808", 0, "Dec overflow (9223372036854775808)", 18},
+        // Above 922337203685477580 before the nineteenth digit.
+        {"9300000000000000000", 0, "Dec overflow (9300000000000000000)", 18},
+        {"18446744073709551615", 0, "Dec overflow (18446744073709551615)", 19},
+        {"10000000000000000000", 2, "Dec overflow (10000000000000000000)", 19},
+        {"-9223372036854775809", 0, "Dec overflow (-9223372036854775809)", 19},
+        // The most negative value converts, then is refused for its sign.
+        {"-9223372036854775808", 0, "Integer < 0 (-9223372036854775808)", 1},
+        {"-1", 0, "Integer < 0 (-1)", 1},
+        {" - 5", 2, "Integer < 0 ( - 5)", 3},
+        {"", 0, "No digits found", 0},
+        {" -", 0, "No digits found", 0},
+        {"12x", 0, "Unexp dec digit \"x\" in \"12x\"", 2},
+        {"12x", 1, "Unexp dec digit \"x\" in \"12x\"", 2},
+        {"12 x", 0, "Unexp trailing char \"x\" in \"12 x\"", 3},
+        {"x12", 2, "Unexp dec digit \"x\" in \"x12\"", 0},
+    };
+    for (const auto& c : cases) {
+        std::uint16_t pos = unset;
+        EXPECT_EQ(S10_U8(c.text, &pos, c.mode), 0u) << c.text;
+        EXPECT_EQ(take_err(), c.message) << c.text;
+        EXPECT_EQ(pos, c.pos) << c.text;
+    }
+    std::uint16_t pos = unset;
+    EXPECT_EQ(S10_U8(nullptr, &pos, 0), 0u);
+    EXPECT_EQ(take_err(), "S10_U8:Null str");
+    EXPECT_EQ(pos, unset);
+}
+
+TEST(NarrowDecimal, UnsignedSixtyFourBitPredicate) {
+    const struct {
+        const char* text;
+        char want;
+    } cases[] = {
+        {"9223372036854775807", 1}, {" 4294967296 ", 1},  {"9223372036854775808", 0},
+        {"-1", 0},                  {"5368709120 x", 0}, {nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(S10_U8_OK(c.text), c.want) << (c.text ? c.text : "null");
+        EXPECT_EQ(err_, 0);
+    }
+}
+
 // ---- Hexadecimal, octal and binary text -------------------------------------------------------
 
 TEST(RadixText, LeadLetterIsRequiredInEitherCase) {
@@ -361,6 +437,36 @@ TEST(NumberText, DecimalWithCallersFormat) {
     EXPECT_EQ(std::string(V_S10(1, "%0150ld", 0)), std::string(99, '0'));
 }
 
+TEST(NumberText, SixtyFourBitDecimal) {
+    const struct {
+        std::uint64_t value;
+        const char* format;
+        char commas;
+        const char* want;
+    } cases[] = {
+        {0, nullptr, 0, "0"},
+        {0, nullptr, 1, "0"},
+        {9223372036854775807u, nullptr, 0, "9223372036854775807"},
+        {9223372036854775807u, nullptr, 1, "9,223,372,036,854,775,807"},
+        {UINT64_MAX, nullptr, 0, "18446744073709551615"},
+        {UINT64_MAX, nullptr, 1, "18,446,744,073,709,551,615"},
+        {UINT64_MAX, "%22lu", 1, "  18,446,744,073,709,551,615"},
+        {5368709120u, "[%llu]", 0, "[5368709120]"},
+        {UINT64_MAX, "%lX", 0, "FFFFFFFFFFFFFFFF"},
+        // A conversion without "l" would print only part of the number: the default is used.
+        {5368709120u, "%u", 0, "5368709120"},
+        {5368709120u, "[%hd]", 1, "5,368,709,120"},
+        {5, "%s", 0, "5"},
+        {5, "%lu %lu", 0, "5"},
+        {5, "%*lu", 0, "5"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(V8_S10(c.value, c.format, c.commas), c.want)
+            << c.value << ' ' << (c.format ? c.format : "null");
+    }
+    EXPECT_EQ(std::string(V8_S10(1, "%0150lu", 0)), std::string(99, '0'));
+}
+
 TEST(NumberText, HexAndOctal) {
     EXPECT_STREQ(V_S16(255, nullptr, "0x"), "0xff");
     EXPECT_STREQ(V_S16(0, nullptr, nullptr), "0");
@@ -416,5 +522,16 @@ TEST(PendingError, ConversionsDoNothingButNumbersAreStillWritten) {
     EXPECT_STREQ(V_S8(8, nullptr, nullptr), "10");
     EXPECT_STREQ(V_S2(5, 0, nullptr), "101");
     EXPECT_EQ(err_, 1);
+    EXPECT_EQ(take_err(), "first");
+}
+
+TEST(PendingError, SixtyFourBitFormsAsTheirSiblings) {
+    S_ERR("first");
+    std::uint16_t pos = unset;
+    EXPECT_EQ(S10_U8("5", &pos, 0), 0u);
+    EXPECT_EQ(S10_U8(nullptr, &pos, 0), 0u);
+    EXPECT_EQ(pos, unset);
+    EXPECT_EQ(S10_U8_OK("5"), 0);
+    EXPECT_STREQ(V8_S10(5368709120u, nullptr, 1), "5,368,709,120");
     EXPECT_EQ(take_err(), "first");
 }

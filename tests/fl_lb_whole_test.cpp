@@ -207,6 +207,57 @@ TEST_F(SizeModeTime, SizesBeyond31BitsKeepTheirLow32Bits) {
     EXPECT_EQ(err_, 0);
 }
 
+TEST_F(SizeModeTime, WholeSizeIn64Bits) {
+    const struct {
+        const char* name;
+        off_t size;
+        std::int32_t low;  // what FILE_SZ keeps
+    } cases[] = {
+        {"empty", 0, 0},
+        {"small", 5, 5},
+        {"three", off_t{3} << 30, static_cast<std::int32_t>(0xC0000000u)},
+        {"four", (off_t{1} << 32) + 5, 5},
+        {"five", off_t{5} << 30, 1 << 30},
+    };
+    for (const auto& c : cases) {
+        // Sparse files: no disk space is used.
+        int fd = open(c.name, O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0) << c.name;
+        ASSERT_EQ(ftruncate(fd, c.size), 0) << c.name;
+        close(fd);
+        EXPECT_EQ(FILE_SZ8(c.name, 1), static_cast<std::uint64_t>(c.size)) << c.name;
+        EXPECT_EQ(FILE_SZ(c.name, 1), c.low) << c.name;
+    }
+    EXPECT_EQ(FILE_SZ8("five", 0), 5368709120u);
+    std::filesystem::create_directory("d");
+    EXPECT_GT(FILE_SZ8("d", 1), 0u);
+    EXPECT_EQ(err_, 0);
+}
+
+TEST_F(SizeModeTime, WholeSizeFailsAsTheThirtyTwoBitOne) {
+    std::filesystem::create_symlink("gone", "dangling");
+    const struct {
+        const char* name;
+        const char* message;
+    } cases[] = {
+        {"absent", "\"absent\" not found"},
+        {"dangling", "\"dangling\" not found"},
+        {nullptr, "\"\" not found"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FILE_SZ8(c.name, 0), 0u);
+        EXPECT_EQ(err_, 0);
+        EXPECT_EQ(FILE_SZ8(c.name, 1), 0u);
+        EXPECT_EQ(pending(), c.message);
+        FILE_SZ(c.name, 1);
+        EXPECT_EQ(pending(), c.message);
+    }
+    put_file("f", "12345");
+    S_ERR("first");
+    EXPECT_EQ(FILE_SZ8("f", 1), 0u);
+    EXPECT_EQ(pending(), "first");
+}
+
 TEST_F(SizeModeTime, ModeKeepsTypeBitsAndSettingItKeepsOnlyPermissions) {
     put_file("f.txt", "x");
     std::filesystem::create_directory("d");
