@@ -42,6 +42,25 @@ t1=$(now)
 cmp src/big.bin dst_nc/big.bin
 nc_big=$(secs "$t0" "$t1")
 
+# 4 GiB (sparse: the disks, not /dev/urandom, set the pace) through the pair, then nc.
+truncate -s 4G src/huge.img
+rm -f dst/big.bin dst_nc/big.bin
+t0=$(now)
+/usr/bin/time -v -o "$work/pitchr4g.time" "$bin/pitchr" src/huge.img $addr 9601 >/dev/null
+t1=$(now)
+pair_huge=$(secs "$t0" "$t1")
+[ "$(stat -c %s dst/huge.img)" -eq $((4 * 1024 * 1024 * 1024)) ]
+rm -f dst/huge.img
+(nc -l $addr 9604 > dst_nc/huge.img) &
+sleep 0.3
+t0=$(now)
+nc -N $addr 9604 < src/huge.img
+wait $!
+t1=$(now)
+nc_huge=$(secs "$t0" "$t1")
+[ "$(stat -c %s dst_nc/huge.img)" -eq $((4 * 1024 * 1024 * 1024)) ]
+rm -f dst_nc/huge.img
+
 # 500 files of 1 KiB in one run.
 t0=$(now)
 "$bin/pitchr" "small/*" "TO:$work/dst_small" $addr 9601 >/dev/null
@@ -80,8 +99,10 @@ wait $rxpid || true
 echo "catchr/pitchr benchmark, $(date -u +%Y-%m-%d), $(nproc) cores, $(uname -r)"
 printf '%-34s %10s %10s %7s\n' "" "pair" "reference" "ratio"
 printf '%-34s %9ss %9ss %6sx\n' "256 MiB file (vs nc)" "$pair_big" "$nc_big" "$(ratio "$pair_big" "$nc_big")"
+printf '%-34s %9ss %9ss %6sx\n' "4 GiB file (vs nc)" "$pair_huge" "$nc_huge" "$(ratio "$pair_huge" "$nc_huge")"
 printf '%-34s %9ss %9ss %6sx\n' "500 x 1 KiB files (vs rsync daemon)" "$pair_small" "$rsync_small" "$(ratio "$pair_small" "$rsync_small")"
 printf '%-34s %8sms\n' "  per file" "$(echo "$pair_small * 1000 / 500" | bc -l | xargs printf '%.2f')"
 printf '%-34s %7s MiB\n' "peak memory pitchr (256 MiB file)" "$(( $(peak_kib pitchr.time) / 1024 ))"
-printf '%-34s %7s MiB\n' "peak memory catchr (256 MiB file)" "$(( $(peak_kib catchr.time) / 1024 ))"
+printf '%-34s %7s MiB\n' "peak memory pitchr (4 GiB file)" "$(( $(peak_kib pitchr4g.time) / 1024 ))"
+printf '%-34s %7s MiB\n' "peak memory catchr (whole run)" "$(( $(peak_kib catchr.time) / 1024 ))"
 printf '%-34s %8s%%\n' "idle catchr CPU over 10 s" "$idle_pct"

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,16 @@ void make_dirs(const std::string& dir) {
         ::mkdir(dir.substr(0, slash).c_str(), 0777);
         if (slash == std::string::npos) return;
     }
+}
+
+// Where bodies are received.
+constexpr char work_dir[] = "/var/tmp";
+
+// Bytes a body may take in work_dir now; as good as unlimited when it cannot be told.
+std::uint64_t work_room() {
+    struct statvfs fs {};
+    if (::statvfs(work_dir, &fs) != 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
 }
 
 std::string take_error() {
@@ -136,7 +147,7 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
 bool Transfer::header_line_done() {
     if (++line_ < 3) return true;
     // A zero byte must not cut the text short: the conversion sees it, as "\x00".
-    size_ = S10_U4(shown(lines_[2]).c_str(), nullptr, 1);
+    size_ = S10_U8(shown(lines_[2]).c_str(), nullptr, 1);
     if (err_) {
         fail();
         return false;
@@ -151,9 +162,12 @@ void Transfer::start_body() {
         refuse("Unsafe file name \"" + shown(lines_[0]) + "\" refused");
     } else if (has_control(lines_[1])) {
         refuse("Unsafe directory \"" + shown(lines_[1]) + "\" refused");
+    } else if (const std::uint64_t room = work_room(); size_ > room) {
+        refuse(std::string("No room for ") + V8_S10(size_, nullptr, 0) + " bytes in " + work_dir + " (" +
+               V8_S10(room, nullptr, 0) + " bytes free)");
     } else {
         // The work file is this connection's alone, readable by nobody else.
-        char* path = FILE_UNIQUE("/var/tmp", "catchr");
+        char* path = FILE_UNIQUE(work_dir, "catchr");
         if (path) {
             work_ = path;
             MEM_FR(&path);
@@ -172,7 +186,7 @@ void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
         BF_FD(work_fd_, work_.c_str(), bytes, static_cast<std::uint32_t>(n));
         if (err_) refuse(take_error());
     }
-    got_ += static_cast<std::uint32_t>(n);
+    got_ += n;
     if (got_ == size_) body_complete();
 }
 

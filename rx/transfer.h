@@ -74,8 +74,8 @@ private:
     std::string lines_[3];
     int line_ = 0;
 
-    std::uint32_t size_ = 0;  // announced
-    std::uint32_t got_ = 0;   // bytes of the body taken off the socket
+    std::uint64_t size_ = 0;  // announced
+    std::uint64_t got_ = 0;   // bytes of the body taken off the socket
     std::string work_;        // the work file, empty while there is none
     int work_fd_ = -1;
     // Set when the file cannot be stored: the rest of the body is read and dropped, then

@@ -32,8 +32,8 @@ constexpr std::uint16_t body_tmo_secs = 60;
 constexpr std::chrono::seconds reply_wait{21};
 // Longest reply line before its CR.
 constexpr std::size_t rsp_mxsz = 512;
-// The size line carries a signed 32-bit count: files must be smaller than this.
-constexpr std::uint64_t file_mxsz = 0x80000000ULL;
+// Receivers before any-size files read the size line as a signed 32-bit count.
+constexpr std::uint64_t old_receiver_mxsz = 0x7FFFFFFFULL;
 constexpr int usage_status = 2;
 
 using Clock = std::chrono::steady_clock;
@@ -82,8 +82,6 @@ public:
                                      : "\"" + item.path + "\" cannot be opened (" + std::strerror(errno) + ")";
         } else if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
             error_ = "\"" + item.path + "\" is not a regular file: " + kind(st.st_mode) + " cannot be sent";
-        } else if (static_cast<std::uint64_t>(st.st_size) >= file_mxsz) {
-            error_ = "\"" + item.path + "\" is too large to send (2 GiB or more)";
         } else {
             size_ = static_cast<std::uint64_t>(st.st_size);
             ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
@@ -114,7 +112,8 @@ private:
 };
 
 // Reads the reply line: "OK" in any letter case is success, any other text the error.
-void await_reply(int sd) {
+// False when no reply line came.
+bool await_reply(int sd) {
     std::string rsp;
     const auto deadline = Clock::now() + reply_wait;
     while (!err_) {
@@ -138,7 +137,7 @@ void await_reply(int sd) {
         if (ch == '\r') {
             if (rsp.empty()) S_ERR("The receiver replied with an empty line");
             else if (!S_MT(rsp.c_str(), "OK", 0, 1, 0, 0)) S_ERR(cli::shown(rsp).c_str());
-            break;
+            return true;
         }
         if (rsp.size() == rsp_mxsz) {
             SM_ERR("Reply longer than 512 bytes: ", rsp.c_str(), nullptr);
@@ -146,6 +145,21 @@ void await_reply(int sd) {
         }
         rsp += ch;
     }
+    return false;
+}
+
+// An older receiver reads the size line as a 32-bit count: given a larger one, it closes
+// without a word while the body is still on its way.
+void explain_old_receiver() {
+    const std::string why = take_error();
+    const bool closed = why.find("err #104:") != std::string::npos || why.find("err #32:") != std::string::npos ||
+                        why.find("No reply:") == 0;
+    if (!closed) {
+        S_ERR(why.c_str());
+        return;
+    }
+    S_ERR(UT_SM_CP("The receiver does not take files of 2 GiB or more (an older catchr): it closed the "
+                   "connection without a reply (", why.c_str(), ")", nullptr));
 }
 
 // The connection error, with what the user can do about a refusal.
@@ -187,11 +201,13 @@ Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, 
     if (!src.error().empty()) S_ERR(src.error().c_str());
     SCK_BLOCK(sd, 0);
     SCK_LINGER(sd, linger_secs);
-    const char* size_text = V_S10(static_cast<std::int32_t>(src.size()), nullptr, 0);
-    SM_SCK(sd, nullptr, 0xFFFF, item.name.c_str(), cr_, item.destdir.c_str(), cr_, size_text, cr_, nullptr);
+    const bool connected = !err_;
+    SM_SCK(sd, nullptr, 0xFFFF, item.name.c_str(), cr_, item.destdir.c_str(), cr_, V8_S10(src.size(), nullptr, 0),
+           cr_, nullptr);
     FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), nullptr, body_tmo_secs, line ? on_progress : nullptr,
            line ? &*line : nullptr);
-    await_reply(sd);
+    const bool replied = await_reply(sd);
+    if (err_ && connected && !replied && src.size() > old_receiver_mxsz) explain_old_receiver();
     SCK_CL(sd);
     sent.ok = !err_;
     sent.bytes = sent.ok ? src.size() : 0;

@@ -48,14 +48,25 @@ class FailedStores(E2ETest):
         self.tmpfs("/var/tmp")
         port = fresh_port()
         rx = self.start_receiver(str(port))
+        # Larger than the room there: refused at once, then the body is drained.
         src = self.write("big.bin", os.urandom(3 * MiB))
         status, out, _ = run_pitchr([src, RX_ADDR, str(port)])
         self.assertEqual(status, 1)
-        self.assertRegex(out, r'ERROR: Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
-                              r'\(err #28:No space left on device\) \[BF_FD\]\a\nArrived: 0 files')
+        self.assertRegex(out, r"ERROR: No room for 3145728 bytes in /var/tmp \(\d+ bytes free\)\a\n")
+        # Two bodies that each fit, together not: the second to write finds the disk full.
+        a, b = connect(port), connect(port)
+        with a, b:
+            half = os.urandom(700 * 1024)
+            for s in (a, b):
+                s.sendall(b"half\r\r" + str(len(half)).encode() + b"\r" + half[:1000])
+            for s in (a, b):
+                s.sendall(half[1000:])
+            replies = sorted([read_until_cr(a).decode(), read_until_cr(b).decode()])
+        self.assertEqual(replies[0], "OK")
+        self.assertRegex(replies[1], r'^Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
+                                     r'\(err #28:No space left on device\) \[BF_FD\]$')
         rx.expect("No space left on device")
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "big.bin.1")))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["big.bin"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big.bin", "half"])
         self.assertEqual(os.listdir("/var/tmp"), [])
 
     def test_directory_at_the_final_name_is_refused_untouched(self):

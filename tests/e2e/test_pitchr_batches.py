@@ -100,6 +100,35 @@ class Checks(E2ETest):
         self.assertRegex(out, rf'ERROR: "{path}" shrank while being sent \(\d+ of 16777216 bytes\) \[FD_SCK\]')
 
 
+class OlderReceiver(E2ETest):
+    def test_a_receiver_that_cannot_take_the_size_is_named_as_such(self):
+        path = os.path.join(self.dir, "huge.img")
+        with open(path, "wb") as f:
+            f.truncate(2 ** 31)  # sparse: one byte more than an older receiver takes
+        server = socket.create_server((PEER, fresh_port()))
+        server.settimeout(10)
+        header = []
+
+        def old_catchr():
+            conn, _ = server.accept()
+            with conn:
+                data = b""
+                while data.count(b"\r") < 3:
+                    data += conn.recv(1)
+                header.append(data)
+                # It cannot read the size, and closes with the body still arriving.
+
+        peer = threading.Thread(target=old_catchr)
+        peer.start()
+        status, out, _ = run_pitchr([path, PEER, str(server.getsockname()[1])])
+        peer.join(timeout=10)
+        server.close()
+        self.assertEqual(status, 1)
+        self.assertEqual(header, [b"huge.img\r\r2147483648\r"])
+        self.assertIn("ERROR: The receiver does not take files of 2 GiB or more (an older catchr): it closed the "
+                      "connection without a reply (", out)
+
+
 class Trees(E2ETest):
     def setUp(self):
         super().setUp()
