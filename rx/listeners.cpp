@@ -37,7 +37,7 @@ int address_watch() {
 
 }  // namespace
 
-Listeners::Listeners(std::uint16_t port) : port_(port), watch_sd_(address_watch()) {}
+Listeners::Listeners(std::uint16_t port, View& view) : port_(port), view_(view), watch_sd_(address_watch()) {}
 
 Listeners::~Listeners() {
     for (int sd : sds_) SCK_CL(sd);
@@ -58,7 +58,7 @@ bool Listeners::listen_on_new_addresses() {
     std::vector<sockaddr_in> table(host_addr_mxc);
     const std::uint16_t cnt = SCK_HOST_ADDRS(table.data(), host_addr_mxc);
     bool all_ok = !err_;
-    if (err_) std::printf("ERROR: %s\n", ERR_S());
+    if (err_) view_.error(ERR_S());
     for (std::uint16_t i = 0; i < cnt; ++i) {
         sockaddr_in& sai = table[i];
         const in_addr_t address = sai.sin_addr.s_addr;
@@ -66,10 +66,10 @@ bool Listeners::listen_on_new_addresses() {
         if (address == sck_lcl_in_addr.s_addr) continue;
         if (std::find(addrs_.begin(), addrs_.end(), address) != addrs_.end()) continue;
         sai.sin_port = htons(port_);
-        std::printf("Listen at %s:%d\n", SAI_IP(&sai, 0, 0), port_);
+        view_.line(std::string("Listen at ") + SAI_IP(&sai, 0, 0) + ":" + std::to_string(port_));
         const int sd = HOST_SAI_SD(&sai, 0);
         if (err_) {
-            std::printf("ERROR: %s\n", ERR_S());
+            view_.error(ERR_S());
             all_ok = false;
             continue;
         }
@@ -77,7 +77,7 @@ bool Listeners::listen_on_new_addresses() {
         sds_.push_back(sd);
     }
     if (sds_.empty() && !said_waiting_ && all_ok) {
-        std::printf("No address to listen on yet (never 127.0.0.1): waiting for one\n");
+        view_.line("No address to listen on yet (never 127.0.0.1): waiting for one");
         said_waiting_ = true;
     }
     return all_ok;

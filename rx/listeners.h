@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "view.h"
+
 namespace rx {
 
 class Listeners {
 public:
-    explicit Listeners(std::uint16_t port);
+    Listeners(std::uint16_t port, View& view);
     ~Listeners();
     Listeners(const Listeners&) = delete;
     Listeners& operator=(const Listeners&) = delete;
@@ -33,6 +35,7 @@ private:
     bool listen_on_new_addresses();
 
     std::uint16_t port_;
+    View& view_;
     std::vector<in_addr_t> addrs_;  // listened on, in the order they were found
     std::vector<int> sds_;          // their sockets
     int watch_sd_ = -1;

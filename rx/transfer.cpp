@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "lb.h"
@@ -35,20 +36,47 @@ bool safe_file_name(const std::string& name) {
            !has_control(name);
 }
 
+bool has_dotdot(const std::string& dir) {
+    for (std::size_t at = 0; at != std::string::npos;) {
+        const std::size_t slash = dir.find('/', at);
+        if (dir.compare(at, slash == std::string::npos ? std::string::npos : slash - at, "..") == 0) return true;
+        at = slash == std::string::npos ? slash : slash + 1;
+    }
+    return false;
+}
+
 // Creates the missing directories of a destination line (mode 0777 less the umask), as a
 // sender of a whole tree needs. None along a line with a ".." part: such a line is used
 // only as far as it exists. Failures show when the file is moved there.
 void make_dirs(const std::string& dir) {
-    for (std::size_t at = 0; at != std::string::npos;) {
-        const std::size_t slash = dir.find('/', at);
-        if (dir.compare(at, slash == std::string::npos ? std::string::npos : slash - at, "..") == 0) return;
-        at = slash == std::string::npos ? slash : slash + 1;
-    }
+    if (has_dotdot(dir)) return;
     for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         ::mkdir(dir.substr(0, slash).c_str(), 0777);
         if (slash == std::string::npos) return;
     }
 }
+
+// Whether path resolves to root or below it.
+bool resolves_inside(const std::string& path, const std::string& root) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return false;
+    const std::string r = real;
+    std::free(real);
+    return root == "/" || r == root || r.rfind(root + "/", 0) == 0;
+}
+
+// make_dirs for a confined receiver: each part of a relative dir must resolve inside root
+// once made, so a link leading out is refused before anything is made beyond it.
+bool make_dirs_inside(const std::string& dir, const std::string& root) {
+    if (dir.empty()) return true;
+    for (std::size_t slash = dir.find('/');; slash = dir.find('/', slash + 1)) {
+        const std::string part = dir.substr(0, slash);
+        ::mkdir(part.c_str(), 0777);
+        if (!resolves_inside(part, root)) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
 
 // Where bodies are received.
 constexpr char work_dir[] = "/var/tmp";
@@ -69,10 +97,10 @@ const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
 
 }  // namespace
 
-Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const TransferLimits& limits,
-                   mode_t file_mode, Clock::time_point now)
-    : sd_(sd), peer_(SAI_IP(&peer, 1, 0)), port_(port), limits_(limits), file_mode_(file_mode),
-      deadline_(now + limits.header_deadline) {}
+Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Rules& rules, View& view,
+                   Clock::time_point now)
+    : sd_(sd), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
+      deadline_(now + rules.header_deadline) {}
 
 Transfer::~Transfer() {
     SCK_CL(sd_);
@@ -93,7 +121,7 @@ void Transfer::on_readable(Clock::time_point now) {
     if (phase_ == Phase::header) {
         take_header_bytes(rx_block, n, now);
     } else {
-        deadline_ = now + limits_.body_silence;
+        deadline_ = now + rules_.body_silence;
         take_body_bytes(rx_block, n);
     }
 }
@@ -101,11 +129,11 @@ void Transfer::on_readable(Clock::time_point now) {
 void Transfer::on_clock(Clock::time_point now) {
     if (finished() || now < deadline_) return;
     if (phase_ == Phase::header) {
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(limits_.header_deadline);
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(rules_.header_deadline);
         SM_ERR("Header not complete within ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
                " s (sd=", sd_text(sd_), ")", nullptr);
     } else {
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(limits_.body_silence);
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(rules_.body_silence);
         SM_ERR("No data from the sender for ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
                " s (sd=", sd_text(sd_), ")", nullptr);
     }
@@ -133,7 +161,7 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
         }
         if (!header_line_done()) return;
         if (line_ == 3) {
-            deadline_ = now + limits_.body_silence;
+            deadline_ = now + rules_.body_silence;
             start_body();
             // What came with the header is the start of the body.
             if (!finished()) take_body_bytes(bytes + i + 1, n - i - 1);
@@ -152,7 +180,7 @@ bool Transfer::header_line_done() {
         fail();
         return false;
     }
-    print_arrival();
+    view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, Clock::now());
     return true;
 }
 
@@ -162,6 +190,8 @@ void Transfer::start_body() {
         refuse("Unsafe file name \"" + shown(lines_[0]) + "\" refused");
     } else if (has_control(lines_[1])) {
         refuse("Unsafe directory \"" + shown(lines_[1]) + "\" refused");
+    } else if (!policy_allows(final_name())) {
+        // refused, with the reason
     } else if (const std::uint64_t room = work_room(); size_ > room) {
         refuse(std::string("No room for ") + V8_S10(size_, nullptr, 0) + " bytes in " + work_dir + " (" +
                V8_S10(room, nullptr, 0) + " bytes free)");
@@ -187,6 +217,7 @@ void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
         if (err_) refuse(take_error());
     }
     got_ += n;
+    view_.progress(view_id_, got_);
     if (got_ == size_) body_complete();
 }
 
@@ -211,15 +242,14 @@ void Transfer::store() {
         return;
     }
     work_fd_ = -1;
-    const std::string& name = lines_[0];
-    const std::string& dir = lines_[1];
-    const std::string final_name = dir.empty() ? name : dir + dir_dlms + name;
-    if (!dir.empty()) make_dirs(dir);
-    FILE_MV(work_.c_str(), final_name.c_str());
+    const std::string target = final_name();
+    // Looked at again: the file system may have changed while the body came.
+    if (!policy_allows(target)) return;
+    FILE_MV(work_.c_str(), target.c_str());
     if (!err_) {
         work_.clear();  // it has become the final file
-        const bool program = S_END_MT(final_name.c_str(), ".bin", 0, 1, 0) || S_END_MT(final_name.c_str(), ".sh", 0, 1, 0);
-        MODE_FILE(file_mode_ | (program ? 0111u : 0u), final_name.c_str());
+        const bool program = S_END_MT(target.c_str(), ".bin", 0, 1, 0) || S_END_MT(target.c_str(), ".sh", 0, 1, 0);
+        MODE_FILE(rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u), target.c_str());
     }
     if (err_) refuse(take_error());
 }
@@ -228,45 +258,68 @@ void Transfer::store() {
 // instead.
 void Transfer::reply() {
     SM_SCK(sd_, nullptr, 0xFFFF, refusal_.empty() ? "OK" : refusal_.c_str(), cr_, nullptr);
-    if (err_) {
-        print_error(take_error().c_str());
-    } else if (!refusal_.empty()) {
-        print_error(refusal_.c_str());
-    }
+    const std::string failed = err_ ? take_error() : refusal_;
+    view_.end(view_id_, failed.empty(), failed, Clock::now());
 }
 
 // An error is pending: the connection ends without a reply, and then the error is printed.
 void Transfer::fail() {
-    const std::string why = take_error();
+    std::string why = take_error();
     const bool cut_short = phase_ == Phase::header && line_ < 3;
     finish();  // nothing of the file is left by the time anyone reads the line
-    // The arrival line shows what the header held when it was cut short.
-    if (cut_short) print_arrival();
     // A refusal the sender never got to hear is still the first thing to tell.
-    if (!refusal_.empty()) print_error(refusal_.c_str());
-    print_error(why.c_str());
+    if (!refusal_.empty()) why = refusal_ + "; then " + why;
+    if (view_id_ >= 0) {
+        view_.end(view_id_, false, why, Clock::now());
+        return;
+    }
+    // The arrival line shows what the header held when it was cut short.
+    if (cut_short && !view_.tty()) view_.line(arrival());
+    view_.error(why + " (from " + peer_ + ")");
 }
 
 void Transfer::finish() {
     SCK_CL(sd_);
-    if (err_) print_error(take_error().c_str());
+    if (err_) view_.error(take_error() + " (from " + peer_ + ")");
     sd_ = -1;
     remove_work_file();
     phase_ = Phase::finished;
 }
 
-void Transfer::print_arrival() const {
-    const std::string name = shown(lines_[0]);
-    const std::string dir = shown(lines_[1]);
-    if (dir.empty())
-        std::printf("%s:%d -> %s (%ld)\n", peer_.c_str(), port_, name.c_str(), static_cast<long>(size_));
-    else
-        std::printf("%s:%d -> %s%c%s (%ld)\n", peer_.c_str(), port_, dir.c_str(), dir_dlm, name.c_str(),
-                    static_cast<long>(size_));
+std::string Transfer::shown_name() const {
+    return lines_[1].empty() ? shown(lines_[0]) : shown(lines_[1]) + dir_dlm + shown(lines_[0]);
 }
 
-void Transfer::print_error(const char* message) const {
-    std::printf("ERROR: %s (from %s)\a\n", message, peer_.c_str());
+std::string Transfer::arrival() const {
+    return peer_ + ":" + std::to_string(port_) + " -> " + shown_name() + " (" + std::to_string(size_) + ")";
+}
+
+std::string Transfer::final_name() const {
+    return lines_[1].empty() ? lines_[0] : lines_[1] + dir_dlms + lines_[0];
+}
+
+// The receiver's write policy for target, making its missing directories first. False with
+// the refusal made.
+bool Transfer::policy_allows(const std::string& target) {
+    const std::string& dir = lines_[1];
+    if (!rules_.confine_to.empty()) {
+        if (!dir.empty() && (dir[0] == '/' || has_dotdot(dir))) {
+            refuse("Destination \"" + shown(dir) + "\" is outside the receiving directory (refused by --confine)");
+            return false;
+        }
+        if (!make_dirs_inside(dir, rules_.confine_to)) {
+            refuse("Destination \"" + shown(dir) + "\" leads outside the receiving directory (refused by --confine)");
+            return false;
+        }
+    } else if (!dir.empty()) {
+        make_dirs(dir);
+    }
+    struct stat st {};
+    if (rules_.no_clobber && ::lstat(target.c_str(), &st) == 0) {
+        refuse("\"" + shown(target) + "\" exists and is kept (refused by --no-clobber)");
+        return false;
+    }
+    return true;
 }
 
 void Transfer::remove_work_file() {

@@ -10,16 +10,22 @@
 #include <cstdint>
 #include <string>
 
+#include "view.h"
+
 namespace rx {
 
-using Clock = std::chrono::steady_clock;
+using Clock = View::Clock;
 
-// Limits every connection lives by.
-struct TransferLimits {
+// What every connection lives by: its time limits and the receiver's write policy.
+struct Rules {
     // The three header lines must all have arrived this long after the connection came.
     std::chrono::milliseconds header_deadline{10'000};
     // A body that stays silent this long ends the transfer.
     std::chrono::milliseconds body_silence{60'000};
+    mode_t file_mode = 0644;   // what a stored file's mode becomes (less the execute bits)
+    bool exec_bits = true;     // ".sh" and ".bin" get execute bits
+    bool no_clobber = false;   // an existing file is never replaced
+    std::string confine_to;    // the resolved receiving directory, when confined; else empty
 };
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
@@ -28,8 +34,8 @@ struct TransferLimits {
 // only waits to be destroyed. The destructor closes the socket and removes the work file.
 class Transfer {
 public:
-    Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const TransferLimits& limits,
-             mode_t file_mode, Clock::time_point now);
+    Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Rules& rules, View& view,
+             Clock::time_point now);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -58,15 +64,18 @@ private:
     void fail();
     void reply();
     void finish();
-    void print_arrival() const;
-    void print_error(const char* message) const;
+    std::string arrival() const;
+    std::string shown_name() const;
+    std::string final_name() const;
+    bool policy_allows(const std::string& final_name);
     void remove_work_file();
 
     int sd_;
     std::string peer_;       // "address:port"
     std::uint16_t port_;     // the listening port it came in on
-    TransferLimits limits_;
-    mode_t file_mode_;       // what a stored file's mode becomes (less the execute bits)
+    const Rules& rules_;
+    View& view_;
+    int view_id_ = -1;       // its number in the view once its header is complete
     Phase phase_ = Phase::header;
     Clock::time_point deadline_;
 

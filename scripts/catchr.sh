@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts the receiver in this console: scripts/catchr.sh [port]
+# Builds the programs (without the tests, in build-app/) and starts the receiver in this
+# console: scripts/catchr.sh [catchr options] [port]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/setup.sh" "$root/build" >/dev/null
-exec "$root/build/bin/catchr" "$@"
+bash "$root/scripts/setup.sh" "$root/build-app" -DLB_TESTS=OFF >/dev/null
+exec "$root/build-app/bin/catchr" "$@"

@@ -29,27 +29,37 @@ def fresh_port():
 
 
 class Receiver:
-    """catchr on a pseudo-terminal of its own, as if started in a console."""
+    """catchr with a pseudo-terminal of its own as its keyboard, as if started in a console.
+    Its output goes to that terminal with tty, else to a pipe, as when it is logged."""
 
-    def __init__(self, args=(), cwd=None):
+    def __init__(self, args=(), cwd=None, tty=False):
         self.output = b""
+        if not tty:
+            out_r, out_w = os.pipe()
         pid, fd = pty.fork()
         if pid == 0:
             try:
                 if cwd:
                     os.chdir(cwd)
+                if not tty:
+                    os.dup2(out_w, 1)
+                    os.dup2(out_w, 2)
                 os.execv(CATCHR, [CATCHR, *args])
             finally:
                 os._exit(127)
         self.pid, self.fd = pid, fd
+        self.out = fd
+        if not tty:
+            os.close(out_w)
+            self.out = out_r
         self.status = None
 
     def _read(self, timeout):
-        ready, _, _ = select.select([self.fd], [], [], timeout)
+        ready, _, _ = select.select([self.out], [], [], timeout)
         if not ready:
             return False
         try:
-            data = os.read(self.fd, 65536)
+            data = os.read(self.out, 65536)
         except OSError:  # the terminal is gone: the program ended
             return None
         if not data:
@@ -106,10 +116,11 @@ class Receiver:
                     self.status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
             except ChildProcessError:
                 pass
-        try:
-            os.close(self.fd)
-        except OSError:
-            pass
+        for fd in {self.fd, self.out}:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
 
 def run_pitchr(args, cwd=None, timeout=60):
@@ -182,12 +193,12 @@ class E2ETest(unittest.TestCase):
         left = (work_files("catchr") | work_files("pitchr")) - self._work_before
         self.assertEqual(left, set(), "work files left behind")
 
-    def start_receiver(self, *args, cwd=None, ready=True):
-        rx = Receiver(args, cwd=cwd or self.dir)
+    def start_receiver(self, *args, cwd=None, ready=True, tty=False):
+        rx = Receiver(args, cwd=cwd or self.dir, tty=tty)
         self.receivers.append(rx)
         if ready:
             rx.expect("Listen at")
-            port = int(args[0]) if args else 9500
+            port = int(next((a for a in args if a.isdigit()), 9500))
             wait_listening(port)
         return rx
 

@@ -56,7 +56,8 @@ class Transfers(E2ETest):
         self.assertEqual(os.listdir(self.dir), [])
         self.assertEqual(self.send(port, b"b.txt\rsub/dir\r1\r", b"b"), b"OK")
         self.assertTrue(os.path.isfile(os.path.join(self.dir, "sub/dir/b.txt")))
-        self.assertRegex(rx.expect(reply), r"ERROR: " + re.escape(reply) + r" \(from 127\.[\d.]+:\d+\)\a\n")
+        # A log gets whole lines naming the peer, and no bells.
+        self.assertRegex(rx.expect(reply), r"\nERROR: " + re.escape(reply) + r" \(from 127\.[\d.]+:\d+\)\n")
 
     def test_bad_size_line_ends_without_reply(self):
         port = fresh_port()
@@ -70,7 +71,7 @@ class Transfers(E2ETest):
         rx = self.start_receiver(str(port))
         with connect(port) as s:
             s.sendall(b"a.txt\r\r10\r")
-        out = rx.expect("\a\n")
+        out = rx.expect("ERROR: ")
         self.assertRegex(out, r"ERROR: SCK_RECV:recv \(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.[\d.]+:\d+\)")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
 
@@ -148,15 +149,18 @@ class MendedFaults(E2ETest):
 
 
 class Lifecycle(E2ETest):
-    def test_bad_port_arguments_print_the_usage(self):
-        for arg in ("70000", "abc", "-1"):
-            proc = subprocess.run([CATCHR, arg], capture_output=True, stdin=subprocess.DEVNULL,
-                                  timeout=10)
-            self.assertEqual(proc.returncode, 1, arg)
-            out = proc.stdout.decode()
-            self.assertTrue(out.startswith("PITCHR (transmit) and CATCHR (receive) transfer files"), out)
-            self.assertIn("\tcatchr {port}\n", out)
-            self.assertNotIn("Listen at", out)
+    def test_bad_arguments_are_usage_errors_naming_the_cause(self):
+        cases = (("70000", 'bad port "70000": a number from 0 to 65535'), ("abc", 'bad port "abc"'),
+                 ("-1", "unknown option -1"), ("--allow=x", "unknown option --allow=x"),
+                 ("--allow", "option --allow needs a value"))
+        for arg, why in cases:
+            proc = subprocess.run([CATCHR, arg], capture_output=True, stdin=subprocess.DEVNULL, timeout=10)
+            self.assertEqual(proc.returncode, 2, arg)
+            self.assertEqual(proc.stdout, b"")
+            self.assertTrue(proc.stderr.decode().startswith(f"catchr: {why}"), proc.stderr)
+        proc = subprocess.run([CATCHR, "--help"], capture_output=True, stdin=subprocess.DEVNULL, timeout=10)
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(proc.stdout.startswith(b"Usage: catchr [OPTIONS] [PORT]\n"))
 
     def test_extra_arguments_are_ignored(self):
         port = fresh_port()

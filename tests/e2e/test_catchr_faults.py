@@ -58,9 +58,10 @@ class FailedStores(E2ETest):
         with a, b:
             half = os.urandom(700 * 1024)
             for s in (a, b):
-                s.sendall(b"half\r\r" + str(len(half)).encode() + b"\r" + half[:1000])
+                s.sendall(b"half\r\r" + str(len(half)).encode() + b"\r" + half[:600 * 1024])
+            time.sleep(0.3)  # both have written their first 600 KiB: the rest cannot fit
             for s in (a, b):
-                s.sendall(half[1000:])
+                s.sendall(half[600 * 1024:])
             replies = sorted([read_until_cr(a).decode(), read_until_cr(b).decode()])
         self.assertEqual(replies[0], "OK")
         self.assertRegex(replies[1], r'^Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
@@ -103,7 +104,7 @@ class ManyPeers(E2ETest):
         self.assertEqual(os.path.getsize(os.path.join(self.dir, "slow.bin")), 1000000)
         # Past the cap of open connections, the ones idle the longest made room.
         self.assertRegex(rx.expect("too many open"),
-                         r"ERROR: Dropped for a new connection: too many open \(from 127\.[\d.]+:\d+\)\a\n")
+                         r"ERROR: Dropped for a new connection: too many open \(from 127\.[\d.]+:\d+\)\n")
 
 
 class StartUp(E2ETest):

@@ -1,0 +1,133 @@
+// Reading catchr's command line. The legacy form, a port alone, stays as it was.
+#include "options.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace rx {
+
+namespace {
+
+bool parse_port(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    const unsigned long value = std::stoul(text);
+    if (value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool parse_net(const std::string& text, Net& net) {
+    const auto slash = text.find('/');
+    const std::string host = text.substr(0, slash);
+    in_addr a{};
+    // Four decimal parts only: the platform's loose forms would surprise.
+    if (std::count(host.begin(), host.end(), '.') != 3 || inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+    unsigned bits = 32;
+    if (slash != std::string::npos) {
+        const std::string len = text.substr(slash + 1);
+        if (len.empty() || len.size() > 2 ||
+            !std::all_of(len.begin(), len.end(), [](unsigned char c) { return std::isdigit(c); }))
+            return false;
+        bits = static_cast<unsigned>(std::stoul(len));
+        if (bits > 32) return false;
+    }
+    net.mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    net.address = ntohl(a.s_addr) & net.mask;
+    return true;
+}
+
+bool allowed(const std::vector<Net>& nets, std::uint32_t peer) {
+    return nets.empty() || std::any_of(nets.begin(), nets.end(), [&](const Net& n) {
+               return (peer & n.mask) == n.address;
+           });
+}
+
+Options parse_options(const std::vector<std::string>& args) {
+    Options o;
+    bool port_seen = false;
+    auto fail = [&](std::string why) {
+        o.action = Options::Action::usage_error;
+        o.error = std::move(why);
+    };
+    for (std::size_t i = 0; i < args.size() && o.action == Options::Action::run; ++i) {
+        const std::string& arg = args[i];
+        // The option's value: the next argument.
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                fail("option " + arg + " needs a value");
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "-h" || arg == "--help") {
+            o.action = Options::Action::help;
+        } else if (arg == "-V" || arg == "--version") {
+            o.action = Options::Action::version;
+        } else if (arg == "-q") {
+            o.quiet = true;
+        } else if (arg == "--confine") {
+            o.confine = true;
+        } else if (arg == "--no-clobber") {
+            o.no_clobber = true;
+        } else if (arg == "--no-exec-bits") {
+            o.exec_bits = false;
+        } else if (arg == "-d") {
+            if (!value(v)) break;
+            if (v.empty()) fail("-d needs a directory");
+            o.dir = v;
+        } else if (arg == "-p") {
+            if (!value(v)) break;
+            if (!parse_port(v, o.port)) fail("bad port \"" + v + "\": a number from 0 to 65535");
+            port_seen = true;
+        } else if (arg == "--allow") {
+            if (!value(v)) break;
+            for (std::size_t at = 0; at <= v.size() && o.action == Options::Action::run;) {
+                const auto comma = std::min(v.find(',', at), v.size());
+                Net net;
+                const std::string one = v.substr(at, comma - at);
+                if (!parse_net(one, net))
+                    fail("bad --allow entry \"" + one + "\": an IPv4 address or block such as 10.0.0.0/24");
+                o.allow.push_back(net);
+                at = comma + 1;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            fail("unknown option " + arg);
+        } else if (!port_seen) {
+            if (!parse_port(arg, o.port)) fail("bad port \"" + arg + "\": a number from 0 to 65535");
+            port_seen = true;
+        }
+        // Further bare arguments are ignored, as they always were.
+    }
+    return o;
+}
+
+std::string usage_text() {
+    return "Usage: catchr [OPTIONS] [PORT]\n"
+           "Receives files sent by pitchr and stores each under the name (and directory) its\n"
+           "sender gives, until a key is pressed or it is stopped.\n"
+           "\n"
+           "  PORT, -p PORT        the port to listen on (default 9500)\n"
+           "  -d DIR               receive into DIR instead of the working directory\n"
+           "  --confine            refuse files that would land outside the receiving directory\n"
+           "                       (absolute or \"..\" destinations, symbolic links leading out)\n"
+           "  --no-clobber         never replace an existing file\n"
+           "  --allow NET[,NET...] take connections only from these IPv4 addresses or blocks\n"
+           "                       (10.0.0.7, 10.0.0.0/24)\n"
+           "  --no-exec-bits       no execute bits for names ending in .sh or .bin\n"
+           "  -q                   print errors only\n"
+           "  -h, --help           this text\n"
+           "  -V, --version        the version\n"
+           "\n"
+           "Exit status: 1 after a key press or a stop signal, 2 for a usage error, 3 when the\n"
+           "port cannot be listened on.\n";
+}
+
+}  // namespace rx

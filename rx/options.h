@@ -1,0 +1,44 @@
+// catchr's command line: the port (bare, as always, or -p) and the write policy options.
+#ifndef RX_OPTIONS_H
+#define RX_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rx {
+
+// An IPv4 block, both values in host byte order.
+struct Net {
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
+};
+
+struct Options {
+    enum class Action { run, help, version, usage_error };
+    Action action = Action::run;
+    std::string error;  // what was wrong, for usage_error
+
+    std::uint16_t port = 9500;
+    std::string dir;            // -d: receive here instead of the working directory
+    bool confine = false;       // stored files stay inside the receiving directory
+    bool no_clobber = false;    // existing files are never replaced
+    bool exec_bits = true;      // ".sh" and ".bin" get execute bits
+    bool quiet = false;         // -q: errors only
+    std::vector<Net> allow;     // peers allowed in; empty: all
+};
+
+// Reads args (without the program name).
+Options parse_options(const std::vector<std::string>& args);
+
+// "10.0.0.7" or "10.0.0.0/24"; false for anything else.
+bool parse_net(const std::string& text, Net& net);
+
+// Whether a peer (host byte order) may connect: any, when nets is empty.
+bool allowed(const std::vector<Net>& nets, std::uint32_t peer);
+
+std::string usage_text();
+
+}  // namespace rx
+
+#endif
