@@ -19,6 +19,7 @@ extern const char* sck_lcl_ip;        // "127.0.0.1"
 extern const char* host_ip_fl;        // name cache of the network probes, "host_ip.txt"
 extern std::uint16_t sck_tx_tmo;      // send time-out in seconds that 0xFFFF stands for (15)
 extern char sck_dbg;                  // socket tracing whatever the debug level
+extern char sck_zero_copy;            // 1: FD_SCK lets the kernel move file bytes (sendfile)
 extern char* sck_host_nam;            // owned host-name buffer, made by SCK_HOST_INFO
 extern in_addr sck_null_in_addr;      // sck_null_ip in network byte order, set by SCK_SYS_OP
 extern in_addr sck_lcl_in_addr;       // sck_lcl_ip in network byte order, set by SCK_SYS_OP
@@ -109,8 +110,9 @@ char SM_SCK(int sd, char* status, std::uint16_t tmo, const char* first, T... res
 char B_SCK(int sd, char c, char* status);
 // Sends the file's bytes in blocks; tmo limits how long the peer may stall one block.
 char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo);
-// Sends size bytes read from the open descriptor fd of the file fnam (its current
-// position on), in blocks, each with tmo as for FILE_SCK. progress (may be null) hears the
+// Sends size bytes of the open descriptor fd of the file fnam (its current position on),
+// straight from the kernel's cache where it allows (sck_zero_copy), else read and sent in
+// blocks; the peer may stall the send for tmo seconds at most, as for FILE_SCK. progress (may be null) hears the
 // count sent after each block. Gives the bytes sent. A file that ends first raises
 // "\"<fnam>\" shrank while being sent (<sent> of <size> bytes)".
 std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char* status,

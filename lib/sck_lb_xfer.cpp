@@ -1,6 +1,8 @@
 // Receiving from and sending to connected sockets: the buffer sender with its time-out
 // rules, and the text, byte and file senders built on it.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -264,18 +266,122 @@ char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo) {
     return 1;
 }
 
+namespace {
+
+// FD_SCK's progress report, when a caller asked for one.
+struct Progress {
+    void (*report)(void* ctx, std::uint64_t sent);
+    void* ctx;
+    void operator()(std::uint64_t sent) const {
+        if (report) report(ctx, sent);
+    }
+};
+
+// The body straight from the page cache to the socket. Gives what it sent; stops early
+// with zero_copy cleared when the kernel will not (the caller goes on by reading and
+// sending), or with the error raised.
+std::uint64_t send_zero_copy(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
+                             std::uint16_t tmo, const Progress& progress, bool& zero_copy) {
+    // The kernel waits for room itself, up to the time-out, rather than hand back each time
+    // the socket fills: far fewer calls, each moving as much as the peer takes.
+    const int flags = ::fcntl(sd, F_GETFL);
+    const timeval limit{tmo, 0};
+    timeval saved{};
+    socklen_t saved_len = sizeof saved;
+    const bool waits = tmo > 0 && flags >= 0 && ::getsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &saved, &saved_len) == 0 &&
+                       ::setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
+                       ::fcntl(sd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    struct Restore {
+        int sd, flags;
+        bool waits;
+        timeval saved;
+        ~Restore() {
+            if (!waits) return;
+            ::fcntl(sd, F_SETFL, flags);
+            ::setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &saved, sizeof saved);
+        }
+    } restore{sd, flags, waits, saved};
+    std::uint64_t done = 0;
+    std::uint32_t since = TIC_C();  // the last time bytes moved
+    // An offset of our own, set back into the descriptor at the end: reading on from there
+    // goes on where this stopped.
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0) {
+        zero_copy = false;
+        return 0;
+    }
+    struct SetPosition {
+        int fd;
+        off_t& at;
+        ~SetPosition() { ::lseek(fd, at, SEEK_SET); }
+    } set_position{fd, at};
+    while (done < size && !err_) {
+        // A block at a time, each with the whole time-out, as the reading way sends them.
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, file_block_sz));
+        const std::uint32_t call = TIC_C();
+        const ssize_t n = ::sendfile(sd, fd, &at, want);
+        if (n > 0) {
+            done += static_cast<std::uint64_t>(n);
+            since = TIC_C();
+            progress(done);
+            // A waiting send that came back short after the whole time-out: the block did not
+            // go in time, as BF_SCK would fail it.
+            if (!(waits && static_cast<std::size_t>(n) < want && EL_MS(call, tic_now) >= std::uint32_t{tmo} * 1000u))
+                continue;
+            errno = EAGAIN;
+        }
+        const int no = n == 0 ? 0 : errno;
+        if (n == 0 && done < size) {
+            SM_ERR("\"", fnam, "\" shrank while being sent (", Dec(done).text, " of ", Dec(size).text,
+                   " bytes)", nullptr);
+        } else if (no == EINTR) {
+            continue;
+        } else if (no == EINVAL || no == ENOSYS) {
+            zero_copy = false;  // a file or socket that cannot: read and send instead
+            break;
+        } else if (no == EAGAIN || no == EWOULDBLOCK) {
+            // As a block sent by BF_SCK: the peer may stall for tmo seconds, not longer (a
+            // waiting send has just waited that long).
+            if (waits || EL_SECS(since, tic_now) >= tmo) {
+                SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(size).text, " txsz=", Dec(done).text, ")");
+                set_status(status, st_blocked);
+                RTN_ERR("BF_SCK");
+            } else {
+                pollfd pfd{sd, POLLOUT, 0};
+                ::poll(&pfd, 1, static_cast<int>(std::min<std::uint32_t>(tmo, 1) * 1000));
+            }
+        } else {
+            set_status(status, send_status(no));
+            OS_ERR("send", nullptr, no);
+            RTN_ERR("BF_SCK");
+        }
+    }
+    return done;
+}
+
+}  // namespace
+
+char sck_zero_copy = 1;
+
 std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
                      std::uint16_t tmo, void (*progress)(void* ctx, std::uint64_t sent), void* ctx) {
     static const char rtn[] = "FD_SCK";
     if (err_) return 0;
     set_status(status, 0);
     if (!fnam) fnam = "";
+    if (tmo == default_tmo) tmo = sck_tx_tmo;
     if (sck_trc(2)) SM_DBG(rtn, ":sd=", SD_PEER_IP(sd, 1, 0), " fnam=", fnam);
     if (size == 0) return 0;
-    LbOwned block(MEM_AL(static_cast<std::uint32_t>(std::min<std::uint64_t>(size, file_block_sz))));
-    if (RTN_ERR(rtn)) return 0;
+    const Progress report{progress, ctx};
 
     std::uint64_t done = 0;
+    bool zero_copy = sck_zero_copy != 0;
+    if (zero_copy) {
+        done = send_zero_copy(sd, fd, fnam, size, status, tmo, report, zero_copy);
+        if (RTN_ERR(rtn) || done == size) return done;
+    }
+    LbOwned block(MEM_AL(static_cast<std::uint32_t>(std::min<std::uint64_t>(size - done, file_block_sz))));
+    if (RTN_ERR(rtn)) return done;
     while (done < size) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, file_block_sz));
         const ssize_t got = ::read(fd, block.get(), want);
@@ -297,7 +403,7 @@ std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char*
             return done;
         }
         done += static_cast<std::uint64_t>(got);
-        if (progress) progress(ctx, done);
+        report(done);
     }
     return done;
 }

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "lb.h"
+#include "lb_own.h"
 #include "test_netns.h"
 #include "test_support.h"
 
@@ -866,6 +868,63 @@ TEST_F(FileSend, StalledPeerTimesOutCountingTheWholeFile) {
     put_file("big", data);
     expect_stall(link, data, [&](char* st) { return FILE_SCK(link.sd, "big", st, 1); }, "[BF_SCK] [FILE_SCK]");
 }
+
+// FD_SCK, once through the kernel's zero-copy send and once reading and sending.
+class DescriptorSend : public FileSend, public testing::WithParamInterface<char> {
+protected:
+    void SetUp() override {
+        FileSend::SetUp();
+        sck_zero_copy = GetParam();
+    }
+    void TearDown() override {
+        sck_zero_copy = 1;
+        FileSend::TearDown();
+    }
+    static void count(void* ctx, std::uint64_t sent) { static_cast<std::vector<std::uint64_t>*>(ctx)->push_back(sent); }
+};
+
+TEST_P(DescriptorSend, FromTheCurrentPositionWithProgress) {
+    if (!isolated()) return;
+    Link link;
+    ASSERT_GE(link.sd, 0) << pending();
+    const std::string data = random_bytes((5 << 20) / 2 + 7, 6);
+    put_file("big", "skip" + data);
+    LbFd fd(::open("big", O_RDONLY));
+    ASSERT_EQ(::lseek(fd.get(), 4, SEEK_SET), 4);
+    Reader reader(link.peer, data.size());
+    std::vector<std::uint64_t> seen;
+    EXPECT_EQ(FD_SCK(link.sd, fd.get(), "big", data.size(), nullptr, 60, count, &seen), data.size()) << pending();
+    EXPECT_EQ(reader.join(), data);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), data.size());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+}
+
+TEST_P(DescriptorSend, AFileShorterThanAnnouncedFailsAtItsEnd) {
+    if (!isolated()) return;
+    Link link;
+    ASSERT_GE(link.sd, 0) << pending();
+    put_file("short", std::string(1000, 's'));
+    LbFd fd(::open("short", O_RDONLY));
+    Reader reader(link.peer, 1000);
+    EXPECT_EQ(FD_SCK(link.sd, fd.get(), "short", 5000, nullptr, 60, nullptr, nullptr), 1000u);
+    EXPECT_EQ(pending(), "\"short\" shrank while being sent (1000 of 5000 bytes) [FD_SCK]");
+    EXPECT_EQ(reader.join(), std::string(1000, 's'));
+}
+
+TEST_P(DescriptorSend, StalledPeerTimesOutCountingTheWholeFile) {
+    if (!isolated()) return;
+    Link link;
+    ASSERT_GE(link.sd, 0) << pending();
+    const std::string data = random_bytes(3 << 20, 7);
+    put_file("big", data);
+    LbFd fd(::open("big", O_RDONLY));
+    expect_stall(link, data, [&](char* st) {
+        return FD_SCK(link.sd, fd.get(), "big", data.size(), st, 1, nullptr, nullptr) == data.size() ? 1 : 0;
+    }, "[BF_SCK] [FD_SCK]");
+}
+
+INSTANTIATE_TEST_SUITE_P(ZeroCopyOrNot, DescriptorSend, testing::Values(char{1}, char{0}));
 
 TEST_F(FileSend, SlowLinkIsNotCutOff) {
     if (!isolated()) return;
