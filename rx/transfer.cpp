@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,25 @@ constexpr std::size_t hdr_mxsz = 256;
 // through what it read before it returns.
 constexpr std::size_t rx_blksz = 0x40000;
 constexpr int reads_per_turn = 16;
+// Bodies (or their rests) of this size or more go through a pipe of this size.
+constexpr std::uint64_t splice_min = 1 << 20;
+constexpr std::size_t pipe_sz = 1 << 20;
+
+// Moves up to n bytes from the pipe into the file. A hook for the tests makes it refuse as
+// some file systems do (CATCHR_TEST_SPLICE=refuse in the environment).
+ssize_t splice_to_file(int pipe_out, int file, std::uint64_t at, std::size_t n) {
+    static const bool refuse = [] {
+        const char* hook = std::getenv("CATCHR_TEST_SPLICE");
+        return hook && std::strcmp(hook, "refuse") == 0;
+    }();
+    if (refuse) {
+        errno = EINVAL;
+        return -1;
+    }
+    // At an offset of its own: some kernels find the file's position slowly far into it.
+    auto off = static_cast<loff_t>(at);
+    return ::splice(pipe_out, nullptr, file, &off, n, SPLICE_F_MOVE);
+}
 char rx_block[rx_blksz];
 
 // A name that would leave the destination directory, name no file at all, or carry
@@ -101,14 +121,16 @@ const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
 Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Rules& rules, View& view,
                    Clock::time_point now)
     : sd_(sd), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
-      deadline_(now + rules.header_deadline) {}
+      deadline_(now + rules.header_deadline), zero_copy_(rules.zero_copy) {}
 
 Transfer::~Transfer() {
     SCK_CL(sd_);
+    close_pipe();
     remove_work_file();
 }
 
 void Transfer::on_readable(Clock::time_point now) {
+    if (phase_ == Phase::body && splice_body(now)) return;
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
     for (int turn = 0; turn < reads_per_turn && !finished(); ++turn) {
@@ -221,9 +243,76 @@ void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
         BF_FD(work_fd_, work_.c_str(), bytes, static_cast<std::uint32_t>(n));
         if (err_) refuse(take_error());
     }
+    stored(n);
+}
+
+void Transfer::stored(std::uint64_t n) {
     got_ += n;
     view_.progress(view_id_, got_);
     if (got_ == size_) body_complete();
+}
+
+// A large body moves from the socket into the work file through a pipe, never through this
+// process. False when the plain way must go on instead: for small bodies, for a body being
+// dropped, and whenever the kernel will not (then for good), or the socket has ended (the
+// plain way reads that end and reports it as ever).
+bool Transfer::splice_body(Clock::time_point now) {
+    if (!zero_copy_ || work_fd_ < 0) return false;
+    if (size_ - got_ < splice_min) {
+        if (pipe_[0] >= 0) plain_from_here();  // the tail of a spliced body
+        return false;
+    }
+    if (pipe_[0] < 0) {
+        if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+            zero_copy_ = false;
+            return false;
+        }
+        ::fcntl(pipe_[1], F_SETPIPE_SZ, static_cast<int>(pipe_sz));
+    }
+    for (int turn = 0; turn < reads_per_turn && phase_ == Phase::body && work_fd_ >= 0 && zero_copy_; ++turn) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size_ - got_, pipe_sz));
+        const ssize_t n = ::splice(sd_, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n <= 0) {
+            if (n < 0 && errno == EINVAL) plain_from_here();
+            return false;
+        }
+        deadline_ = now + rules_.body_silence;
+        auto left = static_cast<std::size_t>(n);
+        while (left > 0 && zero_copy_) {
+            const ssize_t m = splice_to_file(pipe_[0], work_fd_, got_, left);
+            if (m > 0) {
+                left -= static_cast<std::size_t>(m);
+                stored(static_cast<std::uint64_t>(m));
+            } else {
+                plain_from_here();  // the file will not take it so
+            }
+        }
+        // What is still in the pipe goes the plain way, which also reports a full disk (and
+        // then only counts what it drops).
+        while (left > 0 && phase_ == Phase::body) {
+            const ssize_t r = ::read(pipe_[0], rx_block, std::min(left, rx_blksz));
+            if (r <= 0) break;
+            left -= static_cast<std::size_t>(r);
+            take_body_bytes(rx_block, static_cast<std::size_t>(r));
+        }
+        if (!zero_copy_ || static_cast<std::size_t>(n) < want) return true;
+    }
+    return true;
+}
+
+// The rest of the body goes the plain way. Spliced bytes left the file's position where it
+// was: plain writes go on from where they end.
+void Transfer::plain_from_here() {
+    zero_copy_ = false;
+    if (work_fd_ >= 0) ::lseek(work_fd_, static_cast<off_t>(got_), SEEK_SET);
+}
+
+void Transfer::close_pipe() {
+    for (int& fd : pipe_) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
 }
 
 // The file cannot be stored: what is already received goes at once, the rest of the body
@@ -285,6 +374,7 @@ void Transfer::fail() {
 
 void Transfer::finish() {
     SCK_CL(sd_);
+    close_pipe();
     if (err_) view_.error(take_error() + " (from " + peer_ + ")");
     sd_ = -1;
     remove_work_file();

@@ -26,6 +26,7 @@ struct Rules {
     bool exec_bits = true;     // ".sh" and ".bin" get execute bits
     bool no_clobber = false;   // an existing file is never replaced
     std::string confine_to;    // the resolved receiving directory, when confined; else empty
+    bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
 };
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
@@ -58,6 +59,10 @@ private:
     bool header_line_done();
     void start_body();
     void take_body_bytes(const char* bytes, std::size_t n);
+    void stored(std::uint64_t n);
+    bool splice_body(Clock::time_point now);
+    void plain_from_here();
+    void close_pipe();
     void body_complete();
     void store();
     void refuse(std::string why);
@@ -87,6 +92,8 @@ private:
     std::uint64_t got_ = 0;   // bytes of the body taken off the socket
     std::string work_;        // the work file, empty while there is none
     int work_fd_ = -1;
+    int pipe_[2] = {-1, -1};  // socket to work file, for large bodies
+    bool zero_copy_;
     // Set when the file cannot be stored: the rest of the body is read and dropped, then
     // this is the reply.
     std::string refusal_;

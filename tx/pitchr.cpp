@@ -28,6 +28,8 @@ namespace {
 constexpr std::uint16_t connect_tmo_secs = 10;
 constexpr std::uint16_t linger_secs = 2;
 constexpr std::uint16_t body_tmo_secs = 60;
+// Files up to this size are sent together with their header.
+constexpr std::uint64_t small_body_sz = 64 * 1024;
 // The reply may take this long after the body (more than 20 whole seconds ends it).
 constexpr std::chrono::seconds reply_wait{21};
 // Longest reply line before its CR.
@@ -69,7 +71,7 @@ std::string take_error() {
 // One file's descriptor, opened before anything is sent: what is sent is what was checked.
 class Source {
 public:
-    explicit Source(const tx::Item& item) {
+    explicit Source(const tx::Item& item) : path_(item.path) {
         if (item.name.find_first_of("\r\n") != std::string::npos) {
             error_ = "\"" + cli::shown(item.path) + "\" cannot be sent: its name holds a CR or LF";
             return;
@@ -94,6 +96,22 @@ public:
     Source& operator=(const Source&) = delete;
 
     const std::string& error() const { return error_; }
+
+    // Appends the whole file to out; false (with the error set) when it is not all there.
+    bool read_all(std::string& out) {
+        const std::size_t at = out.size();
+        out.resize(at + size_);
+        std::size_t got = 0;
+        while (got < size_) {
+            const ssize_t n = ::read(fd_, out.data() + at + got, size_ - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        if (got == size_) return true;
+        error_ = "\"" + path_ + "\" shrank while being sent (0 of " + std::to_string(size_) + " bytes)";
+        return false;
+    }
     int fd() const { return fd_; }
     std::uint64_t size() const { return size_; }
 
@@ -106,6 +124,7 @@ private:
         return "it";
     }
 
+    std::string path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
     std::string error_;
@@ -202,10 +221,17 @@ Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, 
     SCK_BLOCK(sd, 0);
     SCK_LINGER(sd, linger_secs);
     const bool connected = !err_;
-    SM_SCK(sd, nullptr, 0xFFFF, item.name.c_str(), cr_, item.destdir.c_str(), cr_, V8_S10(src.size(), nullptr, 0),
-           cr_, nullptr);
-    FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), nullptr, body_tmo_secs, line ? on_progress : nullptr,
-           line ? &*line : nullptr);
+    std::string header = item.name + cr_ + item.destdir + cr_ + V8_S10(src.size(), nullptr, 0) + cr_;
+    if (src.size() <= small_body_sz) {
+        // A small file goes with its header in one send: one segment, one wake-up for the receiver.
+        if (!err_ && !src.read_all(header)) S_ERR(src.error().c_str());
+        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), nullptr, body_tmo_secs);
+        if (line && !err_) line->update(src.size());
+    } else {
+        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), nullptr, 0xFFFF);
+        FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), nullptr, body_tmo_secs, line ? on_progress : nullptr,
+               line ? &*line : nullptr);
+    }
     const bool replied = await_reply(sd);
     if (err_ && connected && !replied && src.size() > old_receiver_mxsz) explain_old_receiver();
     SCK_CL(sd);

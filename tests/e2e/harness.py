@@ -32,7 +32,7 @@ class Receiver:
     """catchr with a pseudo-terminal of its own as its keyboard, as if started in a console.
     Its output goes to that terminal with tty, else to a pipe, as when it is logged."""
 
-    def __init__(self, args=(), cwd=None, tty=False):
+    def __init__(self, args=(), cwd=None, tty=False, env=None):
         self.output = b""
         if not tty:
             out_r, out_w = os.pipe()
@@ -44,7 +44,7 @@ class Receiver:
                 if not tty:
                     os.dup2(out_w, 1)
                     os.dup2(out_w, 2)
-                os.execv(CATCHR, [CATCHR, *args])
+                os.execve(CATCHR, [CATCHR, *args], {**os.environ, **(env or {})})
             finally:
                 os._exit(127)
         self.pid, self.fd = pid, fd
@@ -193,8 +193,8 @@ class E2ETest(unittest.TestCase):
         left = (work_files("catchr") | work_files("pitchr")) - self._work_before
         self.assertEqual(left, set(), "work files left behind")
 
-    def start_receiver(self, *args, cwd=None, ready=True, tty=False):
-        rx = Receiver(args, cwd=cwd or self.dir, tty=tty)
+    def start_receiver(self, *args, cwd=None, ready=True, tty=False, env=None):
+        rx = Receiver(args, cwd=cwd or self.dir, tty=tty, env=env)
         self.receivers.append(rx)
         if ready:
             rx.expect("Listen at")

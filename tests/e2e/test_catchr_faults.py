@@ -53,22 +53,30 @@ class FailedStores(E2ETest):
         status, out, _ = run_pitchr([src, RX_ADDR, str(port)])
         self.assertEqual(status, 1)
         self.assertRegex(out, r"ERROR: No room for 3145728 bytes in /var/tmp \(\d+ bytes free\)\a\n")
-        # Two bodies that each fit, together not: the second to write finds the disk full.
-        a, b = connect(port), connect(port)
-        with a, b:
-            half = os.urandom(700 * 1024)
-            for s in (a, b):
-                s.sendall(b"half\r\r" + str(len(half)).encode() + b"\r" + half[:600 * 1024])
-            time.sleep(0.3)  # both have written their first 600 KiB: the rest cannot fit
-            for s in (a, b):
-                s.sendall(half[600 * 1024:])
-            replies = sorted([read_until_cr(a).decode(), read_until_cr(b).decode()])
-        self.assertEqual(replies[0], "OK")
-        self.assertRegex(replies[1], r'^Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
-                                     r'\(err #28:No space left on device\) \[BF_FD\]$')
+        # Two bodies that each fit, together not: the second to write finds the disk full,
+        # written plainly (700 KiB) and through a pipe (1.5 MiB), in a 1 and a 2 MiB tmpfs.
+        for size, tmpfs in ((700 * 1024, "1m"), (1536 * 1024, "2m")):
+            sh("mount", "-o", f"remount,size={tmpfs}", "/var/tmp")
+            a, b = connect(port), connect(port)
+            with a, b:
+                half = os.urandom(size)
+                for s in (a, b):  # both headers find room for their body...
+                    s.sendall(b"half\r\r" + str(size).encode() + b"\r")
+                time.sleep(0.3)
+                for s in (a, b):
+                    s.sendall(half[:size * 6 // 7])
+                time.sleep(0.3)  # ...and both have written most of it: the rest cannot fit
+                for s in (a, b):
+                    s.sendall(half[size * 6 // 7:])
+                replies = sorted([read_until_cr(a).decode(), read_until_cr(b).decode()])
+            self.assertEqual(replies[0], "OK")
+            self.assertRegex(replies[1], r'^Write error on "/var/tmp/catchr\w+\.tmp" \(cnt=\d+ cnt1=\d+\) '
+                                         r'\(err #28:No space left on device\) \[BF_FD\]$')
+            with open(os.path.join(self.dir, "half"), "rb") as f:
+                self.assertEqual(f.read(), half)
+            self.assertEqual(os.listdir("/var/tmp"), [])
         rx.expect("No space left on device")
         self.assertEqual(sorted(os.listdir(self.dir)), ["big.bin", "half"])
-        self.assertEqual(os.listdir("/var/tmp"), [])
 
     def test_directory_at_the_final_name_is_refused_untouched(self):
         port = fresh_port()
