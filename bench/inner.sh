@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The benchmark proper; runs inside the namespace made by run.sh. Argument: the bin folder.
+# The benchmark proper; runs inside the namespace made by run.sh. Arguments: the bin folder
+# and the zero-copy reference program.
 set -euo pipefail
 bin=$1
+zc=$2
 # Every pitchr run below names this loopback address; and only inside a namespace whose
 # sole interface is lo, so nothing can leave the machine.
 addr=127.0.1.1
@@ -12,54 +14,71 @@ fi
 work=$(mktemp -d /var/tmp/benchXXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
-mkdir src dst dst_nc small dst_small dst_rsync
+mkdir src dst dst_ref small dst_small dst_rsync
 now() { date +%s.%N; }
 secs() { echo "$2 - $1" | bc -l | xargs printf '%.3f'; }
 ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
 peak_kib() { sed -n 's/^\tMaximum resident set size (kbytes): //p' "$1"; }
+clk=$(getconf CLK_TCK)
+# User + system seconds a running process has used so far.
+cpu_of() { awk -v clk="$clk" '{printf "%.3f", ($14 + $15) / clk}' "/proc/$1/stat"; }
+# User + system seconds of a finished command timed with: /usr/bin/time -f '%U %S' -o FILE
+cpu_in() { awk '{printf "%.3f", $1 + $2}' "$1"; }
+per_gib() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
 
 head -c $((256 * 1024 * 1024)) /dev/urandom > src/big.bin
+truncate -s 4G src/huge.img  # sparse: the disks, not /dev/urandom, set the pace
 for i in $(seq -w 1 500); do head -c 1024 /dev/urandom > "small/f$i.dat"; done
 
-# 256 MiB through the pair: until the file is stored and the sender has exited.
 (cd dst && exec /usr/bin/time -v -o "$work/catchr.time" "$bin/catchr" 9601 </dev/null >"$work/catchr.out") &
-rxpid=$!
 sleep 0.5
-t0=$(now)
-/usr/bin/time -v -o "$work/pitchr.time" "$bin/pitchr" src/big.bin $addr 9601 >/dev/null
-t1=$(now)
-cmp src/big.bin dst/big.bin
-pair_big=$(secs "$t0" "$t1")
+rx=$(pgrep -n -x catchr)
 
-# The same file through nc.
-(nc -l $addr 9602 > dst_nc/big.bin) &
-ncpid=$!
-sleep 0.3
-t0=$(now)
-nc -N $addr 9602 < src/big.bin
-wait $ncpid
-t1=$(now)
-cmp src/big.bin dst_nc/big.bin
-nc_big=$(secs "$t0" "$t1")
+# One file through the pair: wall time until it is stored and pitchr has exited, and the
+# CPU time of both programs. Sets wall and cpu.
+pair() {
+  local c0 t0 t1
+  c0=$(cpu_of "$rx")
+  t0=$(now)
+  /usr/bin/time -f '%U %S %M' -o "$work/pitchr.cpu" "$bin/pitchr" "src/$1" $addr 9601 >/dev/null
+  t1=$(now)
+  wall=$(secs "$t0" "$t1")
+  cpu=$(echo "$(cpu_of "$rx") - $c0 + $(cpu_in "$work/pitchr.cpu")" | bc -l)
+  tx_peak=$(awk -v p="$tx_peak" '{print ($3 > p ? $3 : p)}' "$work/pitchr.cpu")
+  cmp "src/$1" "dst/$1"
+  rm -f "dst/$1"
+}
+# The same through a reference pair: "nc" or "zc" (sendfile and splice). Sets wall and cpu.
+reference() {
+  local port=$((9610 + RANDOM % 50)) t0 t1
+  if [ "$1" = nc ]; then
+    /usr/bin/time -f '%U %S' -o "$work/rx.cpu" nc -l $addr $port > "dst_ref/$2" &
+  else
+    /usr/bin/time -f '%U %S' -o "$work/rx.cpu" "$zc" recv "dst_ref/$2" $addr $port &
+  fi
+  local listener=$!
+  sleep 0.3
+  t0=$(now)
+  if [ "$1" = nc ]; then
+    /usr/bin/time -f '%U %S' -o "$work/tx.cpu" nc -N $addr $port < "src/$2"
+  else
+    /usr/bin/time -f '%U %S' -o "$work/tx.cpu" "$zc" send "src/$2" $addr $port
+  fi
+  wait $listener
+  t1=$(now)
+  wall=$(secs "$t0" "$t1")
+  cpu=$(echo "$(cpu_in "$work/rx.cpu") + $(cpu_in "$work/tx.cpu")" | bc -l)
+  cmp "src/$2" "dst_ref/$2"
+  rm -f "dst_ref/$2"
+}
 
-# 4 GiB (sparse: the disks, not /dev/urandom, set the pace) through the pair, then nc.
-truncate -s 4G src/huge.img
-rm -f dst/big.bin dst_nc/big.bin
-t0=$(now)
-/usr/bin/time -v -o "$work/pitchr4g.time" "$bin/pitchr" src/huge.img $addr 9601 >/dev/null
-t1=$(now)
-pair_huge=$(secs "$t0" "$t1")
-[ "$(stat -c %s dst/huge.img)" -eq $((4 * 1024 * 1024 * 1024)) ]
-rm -f dst/huge.img
-(nc -l $addr 9604 > dst_nc/huge.img) &
-sleep 0.3
-t0=$(now)
-nc -N $addr 9604 < src/huge.img
-wait $!
-t1=$(now)
-nc_huge=$(secs "$t0" "$t1")
-[ "$(stat -c %s dst_nc/huge.img)" -eq $((4 * 1024 * 1024 * 1024)) ]
-rm -f dst_nc/huge.img
+tx_peak=0
+pair big.bin; pair_big=$wall; pair_big_cpu=$cpu
+reference zc big.bin; zc_big=$wall
+reference nc big.bin; nc_big=$wall; nc_big_cpu=$cpu
+pair huge.img; pair_huge=$wall; pair_huge_cpu=$cpu
+reference zc huge.img; zc_huge=$wall
+reference nc huge.img; nc_huge=$wall; nc_huge_cpu=$cpu
 
 # 500 files of 1 KiB in one run.
 t0=$(now)
@@ -86,23 +105,25 @@ rsync_small=$(secs "$t0" "$t1")
 kill "$(cat rsyncd.pid)"
 
 # An idle receiver over 10 s.
-clk=$(getconf CLK_TCK)
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-rx=$(pgrep -n -x catchr)
-c0=$(ticks "$rx")
+c0=$(cpu_of "$rx")
 sleep 10
-c1=$(ticks "$rx")
-idle_pct=$(echo "($c1 - $c0) * 100 / $clk / 10" | bc -l | xargs printf '%.2f')
+idle_pct=$(echo "($(cpu_of "$rx") - $c0) * 10" | bc -l | xargs printf '%.2f')
 kill -TERM "$rx"
-wait $rxpid || true
+wait || true
 
 echo "catchr/pitchr benchmark, $(date -u +%Y-%m-%d), $(nproc) cores, $(uname -r)"
-printf '%-34s %10s %10s %7s\n' "" "pair" "reference" "ratio"
-printf '%-34s %9ss %9ss %6sx\n' "256 MiB file (vs nc)" "$pair_big" "$nc_big" "$(ratio "$pair_big" "$nc_big")"
-printf '%-34s %9ss %9ss %6sx\n' "4 GiB file (vs nc)" "$pair_huge" "$nc_huge" "$(ratio "$pair_huge" "$nc_huge")"
-printf '%-34s %9ss %9ss %6sx\n' "500 x 1 KiB files (vs rsync daemon)" "$pair_small" "$rsync_small" "$(ratio "$pair_small" "$rsync_small")"
-printf '%-34s %8sms\n' "  per file" "$(echo "$pair_small * 1000 / 500" | bc -l | xargs printf '%.2f')"
-printf '%-34s %7s MiB\n' "peak memory pitchr (256 MiB file)" "$(( $(peak_kib pitchr.time) / 1024 ))"
-printf '%-34s %7s MiB\n' "peak memory pitchr (4 GiB file)" "$(( $(peak_kib pitchr4g.time) / 1024 ))"
-printf '%-34s %7s MiB\n' "peak memory catchr (whole run)" "$(( $(peak_kib catchr.time) / 1024 ))"
-printf '%-34s %8s%%\n' "idle catchr CPU over 10 s" "$idle_pct"
+printf '%-36s %9s %9s %9s %8s %8s\n' "" "pair" "zero-copy" "nc" "vs zc" "vs nc"
+printf '%-36s %8ss %8ss %8ss %7sx %7sx\n' "256 MiB file, wall" "$pair_big" "$zc_big" "$nc_big" \
+  "$(ratio "$pair_big" "$zc_big")" "$(ratio "$pair_big" "$nc_big")"
+printf '%-36s %8ss %8ss %8ss %7sx %7sx\n' "4 GiB file, wall" "$pair_huge" "$zc_huge" "$nc_huge" \
+  "$(ratio "$pair_huge" "$zc_huge")" "$(ratio "$pair_huge" "$nc_huge")"
+printf '%-36s %8ss %9s %8ss %8s %7sx\n' "CPU per GiB, both ends (256 MiB)" "$(per_gib "$pair_big_cpu" 0.25)" "" \
+  "$(per_gib "$nc_big_cpu" 0.25)" "" "$(ratio "$pair_big_cpu" "$nc_big_cpu")"
+printf '%-36s %8ss %9s %8ss %8s %7sx\n' "CPU per GiB, both ends (4 GiB)" "$(per_gib "$pair_huge_cpu" 4)" "" \
+  "$(per_gib "$nc_huge_cpu" 4)" "" "$(ratio "$pair_huge_cpu" "$nc_huge_cpu")"
+printf '%-36s %8ss %8ss (rsync daemon) %7sx\n' "500 x 1 KiB files" "$pair_small" "$rsync_small" \
+  "$(ratio "$pair_small" "$rsync_small")"
+printf '%-36s %7sms\n' "  per file" "$(echo "$pair_small * 1000 / 500" | bc -l | xargs printf '%.2f')"
+printf '%-36s %6s MiB\n' "peak memory pitchr (largest run)" "$(( tx_peak / 1024 ))"
+printf '%-36s %6s MiB\n' "peak memory catchr (whole run)" "$(( $(peak_kib catchr.time) / 1024 ))"
+printf '%-36s %7s%%\n' "idle catchr CPU over 10 s" "$idle_pct"
