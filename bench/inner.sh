@@ -28,6 +28,7 @@ per_gib() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
 
 head -c $((256 * 1024 * 1024)) /dev/urandom > src/big.bin
 truncate -s 4G src/huge.img  # sparse: the disks, not /dev/urandom, set the pace
+cat src/huge.img > /dev/null  # read once, so that no run pays for the first reading
 for i in $(seq -w 1 500); do head -c 1024 /dev/urandom > "small/f$i.dat"; done
 
 (cd dst && exec /usr/bin/time -v -o "$work/catchr.time" "$bin/catchr" 9601 </dev/null >"$work/catchr.out") &
@@ -38,6 +39,7 @@ rx=$(pgrep -n -x catchr)
 # CPU time of both programs. Sets wall and cpu.
 pair() {
   local c0 t0 t1
+  sync  # each run starts with no dirty pages of an earlier one to write back
   c0=$(cpu_of "$rx")
   t0=$(now)
   /usr/bin/time -f '%U %S %M' -o "$work/pitchr.cpu" "$bin/pitchr" "src/$1" $addr 9601 >/dev/null
@@ -51,6 +53,7 @@ pair() {
 # The same through a reference pair: "nc" or "zc" (sendfile and splice). Sets wall and cpu.
 reference() {
   local port=$((9610 + RANDOM % 50)) t0 t1
+  sync
   if [ "$1" = nc ]; then
     /usr/bin/time -f '%U %S' -o "$work/rx.cpu" nc -l $addr $port > "dst_ref/$2" &
   else
