@@ -223,14 +223,12 @@ void Transfer::start_body() {
         refuse(std::string("No room for ") + V8_S10(size_, nullptr, 0) + " bytes in " + work_dir + " (" +
                V8_S10(room, nullptr, 0) + " bytes free)");
     } else {
-        // The work file is this connection's alone, readable by nobody else.
-        char* path = FILE_UNIQUE(work_dir, "catchr");
-        if (path) {
-            work_ = path;
-            MEM_FR(&path);
-            work_fd_ = ::open(work_.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-            if (work_fd_ < 0) OS_ERR("catchr", UT_SM_CP(":open \"", work_.c_str(), "\"", nullptr), 0);
-        }
+        // The work file is this connection's alone, made exclusively and readable by nobody
+        // else (mode 0600), and kept open for the whole body.
+        std::string path = std::string(work_dir) + "/catchrXXXXXX.tmp";
+        work_fd_ = ::mkostemps(path.data(), 4, O_CLOEXEC);
+        if (work_fd_ >= 0) work_ = path;
+        else OS_ERR("catchr", UT_SM_CP(":mkstemps \"", work_dir, "/catchrXXXXXX.tmp\"", nullptr), 0);
         if (err_) refuse(take_error());
     }
     if (size_ == 0) body_complete();

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "args.h"
@@ -135,9 +136,11 @@ private:
 bool await_reply(int sd) {
     std::string rsp;
     const auto deadline = Clock::now() + reply_wait;
+    // The reply is the last thing on the connection: it is read as it comes, not a byte at
+    // a time.
+    char block[rsp_mxsz + 1];
     while (!err_) {
-        char ch = 0;
-        const std::uint32_t n = SCK_RECV(sd, &ch, 1, 0, nullptr);
+        const std::uint32_t n = SCK_RECV(sd, block, sizeof block, 0, nullptr);
         if (err_) {
             const std::string why = take_error();
             S_ERR(UT_SM_CP("No reply: the receiver closed the connection (", why.c_str(), ")", nullptr));
@@ -153,16 +156,18 @@ bool await_reply(int sd) {
             ::poll(&p, 1, static_cast<int>(left));
             continue;
         }
-        if (ch == '\r') {
-            if (rsp.empty()) S_ERR("The receiver replied with an empty line");
-            else if (!S_MT(rsp.c_str(), "OK", 0, 1, 0, 0)) S_ERR(cli::shown(rsp).c_str());
-            return true;
-        }
-        if (rsp.size() == rsp_mxsz) {
+        const std::string_view got(block, n);
+        const auto cr = got.find('\r');
+        rsp.append(got.substr(0, cr));
+        if (rsp.size() > rsp_mxsz) {
+            rsp.resize(rsp_mxsz);
             SM_ERR("Reply longer than 512 bytes: ", rsp.c_str(), nullptr);
             break;
         }
-        rsp += ch;
+        if (cr == std::string_view::npos) continue;
+        if (rsp.empty()) S_ERR("The receiver replied with an empty line");
+        else if (!S_MT(rsp.c_str(), "OK", 0, 1, 0, 0)) S_ERR(cli::shown(rsp).c_str());
+        return true;
     }
     return false;
 }
