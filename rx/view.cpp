@@ -76,8 +76,11 @@ void View::end(int id, bool stored, const std::string& why, Clock::time_point no
     if (tty_) {
         if (stored && quiet_) return;
         clear_status();
-        std::fprintf(out_, "%s -> %s  %s  %s  %s  %s\n", a.peer.c_str(), a.name.c_str(),
-                     cli::human_size(a.total).c_str(), cli::human_duration(secs).c_str(), rate(a.got, secs).c_str(),
+        // A file that did not arrive shows how much of it did.
+        const std::string size =
+            stored ? cli::human_size(a.total) : cli::human_size(a.got) + " of " + cli::human_size(a.total);
+        std::fprintf(out_, "%s -> %s  %s  %s  %s  %s\n", a.peer.c_str(), a.name.c_str(), size.c_str(),
+                     cli::human_duration(secs).c_str(), rate(a.got, secs).c_str(),
                      stored ? "stored" : ("ERROR: " + why + "\a").c_str());
         dirty_ = !active_.empty();
     } else if (stored) {

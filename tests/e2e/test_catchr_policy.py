@@ -105,7 +105,7 @@ class Output(E2ETest):
             out = rx.expect("ERROR: SCK_RECV")
         self.assertIn("Note: any host that reaches port", out)
         self.assertRegex(out, r"\r\x1b\[K127\.0\.0\.1:\d+ -> one\.bin  195 KiB  [\d.]+ s  .+/s  stored\n")
-        self.assertRegex(out, r"127\.0\.0\.1:\d+ -> two\.bin  195 KiB  .*ERROR: SCK_RECV")
+        self.assertRegex(out, r"127\.0\.0\.1:\d+ -> two\.bin  1000 B of 195 KiB  .*ERROR: SCK_RECV")
         self.assertIn("one.bin 0% ", out)
         self.assertIn("\x1b[K", out)
         rx.kill()
