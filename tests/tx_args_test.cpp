@@ -20,11 +20,11 @@ tx::Args parse(const std::vector<std::string>& args) {
     return tx::parse_args(args, world);
 }
 
-using Specs = std::vector<std::string>;
+using FileSpecs = std::vector<std::string>;
 
 struct SendCase {
     std::vector<std::string> args;
-    Specs specs;
+    FileSpecs fspecs;
     std::string address;  // empty: the default, not given
     std::uint16_t port;
     std::string destdir;
@@ -59,7 +59,7 @@ TEST(PitchrArgs, EachArgumentIsTakenForOneThing) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const tx::Args a = parse(c.args);
         ASSERT_EQ(a.action, tx::Args::Action::send) << a.error;
-        EXPECT_EQ(a.specs, c.specs);
+        EXPECT_EQ(a.fspecs, c.fspecs);
         EXPECT_EQ(a.address_given, !c.address.empty());
         EXPECT_EQ(a.address, c.address.empty() ? tx::default_address : c.address);
         EXPECT_EQ(a.port, c.port);
@@ -100,7 +100,7 @@ TEST(PitchrArgs, WhatCannotBeToldApartIsAUsageError) {
 
 TEST(PitchrTrees, DestinationRebuildsTheTreeUnderItsOwnName) {
     const struct {
-        const char *dest, *spec, *rel, *want;
+        const char *dest, *fspec, *rel, *want;
     } cases[] = {
         {"backup", "photos", "2024/a.jpg", "backup/photos/2024"},
         {"", "photos", "2024/a.jpg", "photos/2024"},
@@ -110,7 +110,7 @@ TEST(PitchrTrees, DestinationRebuildsTheTreeUnderItsOwnName) {
         {"", "..", "a", ""},
         {"/", "p", "a", "/p"},
     };
-    for (const auto& c : cases) EXPECT_EQ(tx::tree_destdir(c.dest, c.spec, c.rel), c.want) << c.spec << " " << c.rel;
+    for (const auto& c : cases) EXPECT_EQ(tx::tree_destdir(c.dest, c.fspec, c.rel), c.want) << c.fspec << " " << c.rel;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ public:
         for (std::size_t i = 0; i < args.size() && a_.action == Args::Action::send; ++i) {
             const std::string& arg = args[i];
             if (rest_are_specs_) {
-                a_.specs.push_back(arg);
+                a_.fspecs.push_back(arg);
             } else if (arg == "--") {
                 rest_are_specs_ = true;
             } else if (arg.size() > 1 && arg[0] == '-') {
@@ -64,7 +64,7 @@ public:
                 free_form(arg);
             }
         }
-        if (a_.action == Args::Action::send && a_.specs.empty())
+        if (a_.action == Args::Action::send && a_.fspecs.empty())
             fail("nothing to send: name at least one file-spec");
         return a_;
     }
@@ -129,7 +129,7 @@ private:
         std::string host;
         bool has_port = false;
         if (world_.exists(arg)) {
-            a_.specs.push_back(arg);
+            a_.fspecs.push_back(arg);
         } else if (starts_with_to(arg)) {
             set_destination(arg.substr(3));
         } else if (parse_port(arg, port)) {
@@ -140,7 +140,7 @@ private:
                    host_name_form(host) && world_.resolves(host)) {
             set_address(host, arg, has_port, port);
         } else {
-            a_.specs.push_back(arg);
+            a_.fspecs.push_back(arg);
         }
     }
 

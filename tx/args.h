@@ -18,7 +18,7 @@ struct Args {
     Action action = Action::send;
     std::string error;               // what was wrong, for usage_error
 
-    std::vector<std::string> specs;  // file-specs, in the order given
+    std::vector<std::string> fspecs;  // file-specs, in the order given
     std::string address = default_address;
     bool address_given = false;
     std::uint16_t port = default_port;

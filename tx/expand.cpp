@@ -65,11 +65,11 @@ void walk(const std::string& top, const std::string& rel, bool hidden, std::vect
 }
 
 // The files a pattern, a file or a directory names (one level), as the lister gives them.
-bool list(const std::string& spec, bool hidden_asked, const ListFile& lf, std::vector<std::string>& paths,
+bool list(const std::string& fspec, bool hidden_asked, const ListFile& lf, std::vector<std::string>& paths,
           std::string& error) {
     // A name part that begins with "." asks for hidden files, as a shell's would.
-    const char hidden = hidden_asked || FSPEC_FNAM(spec.c_str())[0] == '.' ? 1 : 0;
-    const std::uint32_t n = DIR_FILE(spec.c_str(), hidden, 0, "F", 0, lf.path(), 1, 0);
+    const char hidden = hidden_asked || FSPEC_FNAM(fspec.c_str())[0] == '.' ? 1 : 0;
+    const std::uint32_t n = DIR_FILE(fspec.c_str(), hidden, 0, "F", 0, lf.path(), 1, 0);
     if (n > 0 && !err_) {
         FLDF* rfp = FL_OP(lf.path(), 0, 2, 0, nullptr);
         while (const char* line = FL_S(rfp, 0)) paths.emplace_back(line);
@@ -84,8 +84,8 @@ bool list(const std::string& spec, bool hidden_asked, const ListFile& lf, std::v
 
 }  // namespace
 
-std::string tree_destdir(const std::string& dest, const std::string& spec, const std::string& rel) {
-    std::string top = spec;
+std::string tree_destdir(const std::string& dest, const std::string& fspec, const std::string& rel) {
+    std::string top = fspec;
     while (top.size() > 1 && top.back() == '/') top.pop_back();
     std::string base = last_part(top);
     if (base == "." || base == "..") base.clear();
@@ -97,15 +97,15 @@ bool expand(const Args& args, std::vector<Item>& items, std::string& error) {
     // The list holds paths as they are: runs of spaces in names must survive.
     dir_file_remove_extra_spaces = 0;
     ListFile lf;
-    for (const std::string& spec : args.specs) {
+    for (const std::string& fspec : args.fspecs) {
         std::vector<std::string> paths;
-        if (args.recursive && is_dir(spec)) {
-            walk(spec, "", args.hidden, paths);
+        if (args.recursive && is_dir(fspec)) {
+            walk(fspec, "", args.hidden, paths);
             std::sort(paths.begin(), paths.end());
             for (const std::string& rel : paths)
-                items.push_back({join(spec, rel), last_part(rel), tree_destdir(args.destdir, spec, rel)});
+                items.push_back({join(fspec, rel), last_part(rel), tree_destdir(args.destdir, fspec, rel)});
         } else {
-            if (!list(spec, args.hidden, lf, paths, error)) return false;
+            if (!list(fspec, args.hidden, lf, paths, error)) return false;
             // Links to directories are left out, as directories are.
             std::erase_if(paths, is_dir);
             std::sort(paths.begin(), paths.end());
@@ -113,16 +113,16 @@ bool expand(const Args& args, std::vector<Item>& items, std::string& error) {
         }
         if (!paths.empty()) continue;
         struct stat st {};
-        if (::lstat(spec.c_str(), &st) == 0 && last_part(spec).find_first_of("\r\n") != std::string::npos) {
+        if (::lstat(fspec.c_str(), &st) == 0 && last_part(fspec).find_first_of("\r\n") != std::string::npos) {
             // The lister cannot hold such a name; the file is there, and sending says why
             // it cannot go.
-            items.push_back({spec, last_part(spec), args.destdir});
+            items.push_back({fspec, last_part(fspec), args.destdir});
             continue;
         }
-        if (is_dir(spec))
-            error = "\"" + spec + "\" holds no files to send" + (args.recursive ? "" : " (-r sends the tree below it)");
+        if (is_dir(fspec))
+            error = "\"" + fspec + "\" holds no files to send" + (args.recursive ? "" : " (-r sends the tree below it)");
         else
-            error = "\"" + cli::shown(spec) + "\" not found";
+            error = "\"" + cli::shown(fspec) + "\" not found";
         return false;
     }
     return true;

@@ -19,9 +19,9 @@ struct Item {
 // with error set (naming the file-spec) when one matches nothing.
 bool expand(const Args& args, std::vector<Item>& items, std::string& error);
 
-// The directory line of a file found at rel (its path below the tree named by spec): the
+// The directory line of a file found at rel (its path below the tree named by fspec): the
 // tree's own name and rel's directories under dest, as a recursive copy lays them out.
-std::string tree_destdir(const std::string& dest, const std::string& spec, const std::string& rel);
+std::string tree_destdir(const std::string& dest, const std::string& fspec, const std::string& rel);
 
 }  // namespace tx
 
