@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <string>
 
 #include "lb.h"
 

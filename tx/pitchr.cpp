@@ -132,15 +132,15 @@ private:
 };
 
 // Reads the reply line: "OK" in any letter case is success, any other text the error.
-// False when no reply line came.
-bool await_reply(int sd) {
+// False when no reply line came; st tells how the receive failed, as SCK_RECV's status.
+bool await_reply(int sd, char& st) {
     std::string rsp;
     const auto deadline = Clock::now() + reply_wait;
     // The reply is the last thing on the connection: it is read as it comes, not a byte at
     // a time.
     char block[rsp_mxsz + 1];
     while (!err_) {
-        const std::uint32_t n = SCK_RECV(sd, block, sizeof block, 0, nullptr);
+        const std::uint32_t n = SCK_RECV(sd, block, sizeof block, 0, &st);
         if (err_) {
             const std::string why = take_error();
             S_ERR(UT_SM_CP("No reply: the receiver closed the connection (", why.c_str(), ")", nullptr));
@@ -172,16 +172,14 @@ bool await_reply(int sd) {
     return false;
 }
 
+// Whether a send or receive status says the peer ended the connection: reset, closed, or
+// a broken pipe.
+bool closed_by_peer(char st) { return st == 2 || st == 5 || st == 6; }
+
 // An older receiver reads the size line as a 32-bit count: given a larger one, it closes
 // without a word while the body is still on its way.
 void explain_old_receiver() {
     const std::string why = take_error();
-    const bool closed = why.find("err #104:") != std::string::npos || why.find("err #32:") != std::string::npos ||
-                        why.find("No reply:") == 0;
-    if (!closed) {
-        S_ERR(why.c_str());
-        return;
-    }
     S_ERR(UT_SM_CP("The receiver does not take files of 2 GiB or more (an older catchr): it closed the "
                    "connection without a reply (", why.c_str(), ")", nullptr));
 }
@@ -226,19 +224,20 @@ Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, 
     SCK_BLOCK(sd, 0);
     SCK_LINGER(sd, linger_secs);
     const bool connected = !err_;
+    char st = 0;  // how the last send or receive failed
     std::string header = item.name + cr_ + item.destdir + cr_ + V8_S10(src.size(), nullptr, 0) + cr_;
     if (src.size() <= small_body_sz) {
         // A small file goes with its header in one send: one segment, one wake-up for the receiver.
         if (!err_ && !src.read_all(header)) S_ERR(src.error().c_str());
-        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), nullptr, body_tmo_secs);
+        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), &st, body_tmo_secs);
         if (line && !err_) line->update(src.size());
     } else {
-        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), nullptr, 0xFFFF);
-        FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), nullptr, body_tmo_secs, line ? on_progress : nullptr,
+        BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), &st, 0xFFFF);
+        FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), &st, body_tmo_secs, line ? on_progress : nullptr,
                line ? &*line : nullptr);
     }
-    const bool replied = await_reply(sd);
-    if (err_ && connected && !replied && src.size() > old_receiver_mxsz) explain_old_receiver();
+    const bool replied = await_reply(sd, st);
+    if (err_ && connected && !replied && closed_by_peer(st) && src.size() > old_receiver_mxsz) explain_old_receiver();
     SCK_CL(sd);
     sent.ok = !err_;
     sent.bytes = sent.ok ? src.size() : 0;
