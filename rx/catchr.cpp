@@ -1,6 +1,7 @@
 // catchr: receives files sent by pitchr and stores each under the name (and directory) its
 // sender announced. Serves many senders at once in one thread; runs until a key is pressed
 // or it is told to stop.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,11 +125,14 @@ int main(int argc, char** argv) {
     Receiver rx{opt.port, {}, opt.allow, view, {}};
     rx.rules.file_mode = new_file_mode();
     rx.rules.exec_bits = opt.exec_bits;
-    rx.rules.no_clobber = opt.no_clobber;
-    if (opt.confine) {
-        char* root = ::realpath(".", nullptr);
-        rx.rules.confine_to = root ? root : "/";
-        std::free(root);
+    rx.rules.store.no_clobber = opt.no_clobber;
+    rx.rules.store.confine = opt.confine;
+    rx.rules.store.min_free = opt.min_free;
+    // Every destination is reached from here, whatever becomes of the name it was given by.
+    rx.rules.store.root_fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rx.rules.store.root_fd < 0) {
+        std::fprintf(stderr, "catchr: cannot open the receiving directory: %s\n", std::strerror(errno));
+        return usage_status;
     }
 
     rx::Listeners listeners(opt.port, view);

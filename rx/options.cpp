@@ -22,6 +22,26 @@ bool parse_port(const std::string& text, std::uint16_t& port) {
 
 }  // namespace
 
+bool parse_size(const std::string& text, std::uint64_t& bytes) {
+    static const std::string units = "KMGT";
+    std::string digits = text;
+    int shift = 0;
+    if (!digits.empty()) {
+        const auto unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back()))));
+        if (unit != std::string::npos) {
+            shift = 10 * static_cast<int>(unit + 1);
+            digits.pop_back();
+        }
+    }
+    if (digits.empty() || digits.size() > 15 ||
+        !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    const std::uint64_t value = std::stoull(digits);
+    if (shift > 0 && value > (UINT64_MAX >> shift)) return false;
+    bytes = value << shift;
+    return true;
+}
+
 bool parse_net(const std::string& text, Net& net) {
     const auto slash = text.find('/');
     const std::string host = text.substr(0, slash);
@@ -87,6 +107,11 @@ Options parse_options(const std::vector<std::string>& args) {
             if (!value(v)) break;
             if (!parse_port(v, o.port)) fail("bad port \"" + v + "\": a number from 0 to 65535");
             port_seen = true;
+        } else if (arg == "--min-free") {
+            if (!value(v)) break;
+            std::uint64_t bytes = 0;
+            if (!parse_size(v, bytes)) fail("bad --min-free \"" + v + "\": a size such as 500M or 2G");
+            o.min_free = bytes;
         } else if (arg == "--allow") {
             if (!value(v)) break;
             for (std::size_t at = 0; at <= v.size() && o.action == Options::Action::run;) {
@@ -117,11 +142,13 @@ std::string usage_text() {
            "  PORT, -p PORT        the port to listen on (default 9500)\n"
            "  -d DIR               receive into DIR instead of the working directory\n"
            "  --confine            refuse files that would land outside the receiving directory\n"
-           "                       (absolute or \"..\" destinations, symbolic links leading out)\n"
+           "                       (absolute or \"..\" destinations, any symbolic link on the way)\n"
            "  --no-clobber         never replace an existing file\n"
            "  --allow NET[,NET...] take connections only from these IPv4 addresses or blocks\n"
            "                       (10.0.0.7, 10.0.0.0/24)\n"
            "  --no-exec-bits       no execute bits for names ending in .sh or .bin\n"
+           "  --min-free SIZE      leave SIZE free on the receiving disk (K, M, G, T; default\n"
+           "                       1% of the disk or 1G, whichever is smaller)\n"
            "  -q                   print errors only\n"
            "  -h, --help           this text\n"
            "  -V, --version        the version\n"

@@ -3,6 +3,7 @@
 #define RX_OPTIONS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct Options {
     bool exec_bits = true;      // ".sh" and ".bin" get execute bits
     bool quiet = false;         // -q: errors only
     std::vector<Net> allow;     // peers allowed in; empty: all
+    std::optional<std::uint64_t> min_free;  // --min-free: bytes kept free on the destination
 };
 
 // Reads args (without the program name).
@@ -36,6 +38,9 @@ bool parse_net(const std::string& text, Net& net);
 
 // Whether a peer (host byte order) may connect: any, when nets is empty.
 bool allowed(const std::vector<Net>& nets, std::uint32_t peer);
+
+// "0", "512", "64K", "100M", "1G", "2T" (powers of 1024); false for anything else.
+bool parse_size(const std::string& text, std::uint64_t& bytes);
 
 std::string usage_text();
 

@@ -3,8 +3,6 @@
 #include "transfer.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,58 +55,6 @@ bool safe_file_name(const std::string& name) {
            !has_control(name);
 }
 
-bool has_dotdot(const std::string& dir) {
-    for (std::size_t at = 0; at != std::string::npos;) {
-        const std::size_t slash = dir.find('/', at);
-        if (dir.compare(at, slash == std::string::npos ? std::string::npos : slash - at, "..") == 0) return true;
-        at = slash == std::string::npos ? slash : slash + 1;
-    }
-    return false;
-}
-
-// Creates the missing directories of a destination line (mode 0777 less the umask), as a
-// sender of a whole tree needs. None along a line with a ".." part: such a line is used
-// only as far as it exists. Failures show when the file is moved there.
-void make_dirs(const std::string& dir) {
-    if (has_dotdot(dir)) return;
-    for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        ::mkdir(dir.substr(0, slash).c_str(), 0777);
-        if (slash == std::string::npos) return;
-    }
-}
-
-// Whether path resolves to root or below it.
-bool resolves_inside(const std::string& path, const std::string& root) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return false;
-    const std::string r = real;
-    std::free(real);
-    return root == "/" || r == root || r.rfind(root + "/", 0) == 0;
-}
-
-// make_dirs for a confined receiver: each part of a relative dir must resolve inside root
-// once made, so a link leading out is refused before anything is made beyond it.
-bool make_dirs_inside(const std::string& dir, const std::string& root) {
-    if (dir.empty()) return true;
-    for (std::size_t slash = dir.find('/');; slash = dir.find('/', slash + 1)) {
-        const std::string part = dir.substr(0, slash);
-        ::mkdir(part.c_str(), 0777);
-        if (!resolves_inside(part, root)) return false;
-        if (slash == std::string::npos) return true;
-    }
-}
-
-
-// Where bodies are received.
-constexpr char work_dir[] = "/var/tmp";
-
-// Bytes a body may take in work_dir now; as good as unlimited when it cannot be told.
-std::uint64_t work_room() {
-    struct statvfs fs {};
-    if (::statvfs(work_dir, &fs) != 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
-}
-
 std::string take_error() {
     const char* msg = ERR_S();
     return msg ? msg : "";
@@ -126,7 +72,6 @@ Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Ru
 Transfer::~Transfer() {
     SCK_CL(sd_);
     close_pipe();
-    remove_work_file();
 }
 
 void Transfer::on_readable(Clock::time_point now) {
@@ -217,19 +162,20 @@ void Transfer::start_body() {
         refuse("Unsafe file name \"" + shown(lines_[0]) + "\" refused");
     } else if (has_control(lines_[1])) {
         refuse("Unsafe directory \"" + shown(lines_[1]) + "\" refused");
-    } else if (!policy_allows(final_name())) {
-        // refused, with the reason
-    } else if (const std::uint64_t room = work_room(); size_ > room) {
-        refuse(std::string("No room for ") + V8_S10(size_, nullptr, 0) + " bytes in " + work_dir + " (" +
-               V8_S10(room, nullptr, 0) + " bytes free)");
     } else {
-        // The work file is this connection's alone, made exclusively and readable by nobody
-        // else (mode 0600), and kept open for the whole body.
-        std::string path = std::string(work_dir) + "/catchrXXXXXX.tmp";
-        work_fd_ = ::mkostemps(path.data(), 4, O_CLOEXEC);
-        if (work_fd_ >= 0) work_ = path;
-        else OS_ERR("catchr", UT_SM_CP(":mkstemps \"", work_dir, "/catchrXXXXXX.tmp\"", nullptr), 0);
-        if (err_) refuse(take_error());
+        std::string why;
+        switch (store_.open(rules_.store, lines_[1], lines_[0], size_, why)) {
+            case Store::Verdict::ok:
+                break;
+            case Store::Verdict::refused:
+                refuse(std::move(why));
+                break;
+            case Store::Verdict::at_once:
+                refuse(std::move(why));
+                reply();
+                finish();
+                return;
+        }
     }
     if (size_ == 0) body_complete();
 }
@@ -237,8 +183,8 @@ void Transfer::start_body() {
 void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
     n = std::min<std::size_t>(n, size_ - got_);
     if (n == 0) return;
-    if (work_fd_ >= 0) {
-        BF_FD(work_fd_, work_.c_str(), bytes, static_cast<std::uint32_t>(n));
+    if (store_.fd() >= 0) {
+        BF_FD(store_.fd(), shown_name().c_str(), bytes, static_cast<std::uint32_t>(n));
         if (err_) refuse(take_error());
     }
     stored(n);
@@ -246,6 +192,7 @@ void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
 
 void Transfer::stored(std::uint64_t n) {
     got_ += n;
+    store_.written(got_);
     view_.progress(view_id_, got_);
     if (got_ == size_) body_complete();
 }
@@ -255,7 +202,7 @@ void Transfer::stored(std::uint64_t n) {
 // dropped, and whenever the kernel will not (then for good), or the socket has ended (the
 // plain way reads that end and reports it as ever).
 bool Transfer::splice_body(Clock::time_point now) {
-    if (!zero_copy_ || work_fd_ < 0) return false;
+    if (!zero_copy_ || store_.fd() < 0) return false;
     if (size_ - got_ < splice_min) {
         if (pipe_[0] >= 0) plain_from_here();  // the tail of a spliced body
         return false;
@@ -267,7 +214,7 @@ bool Transfer::splice_body(Clock::time_point now) {
         }
         ::fcntl(pipe_[1], F_SETPIPE_SZ, static_cast<int>(pipe_sz));
     }
-    for (int turn = 0; turn < reads_per_turn && phase_ == Phase::body && work_fd_ >= 0 && zero_copy_; ++turn) {
+    for (int turn = 0; turn < reads_per_turn && phase_ == Phase::body && store_.fd() >= 0 && zero_copy_; ++turn) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size_ - got_, pipe_sz));
         const ssize_t n = ::splice(sd_, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -278,7 +225,7 @@ bool Transfer::splice_body(Clock::time_point now) {
         deadline_ = now + rules_.body_silence;
         auto left = static_cast<std::size_t>(n);
         while (left > 0 && zero_copy_) {
-            const ssize_t m = splice_to_file(pipe_[0], work_fd_, got_, left);
+            const ssize_t m = splice_to_file(pipe_[0], store_.fd(), got_, left);
             if (m > 0) {
                 left -= static_cast<std::size_t>(m);
                 stored(static_cast<std::uint64_t>(m));
@@ -303,7 +250,7 @@ bool Transfer::splice_body(Clock::time_point now) {
 // was: plain writes go on from where they end.
 void Transfer::plain_from_here() {
     zero_copy_ = false;
-    if (work_fd_ >= 0) ::lseek(work_fd_, static_cast<off_t>(got_), SEEK_SET);
+    if (store_.fd() >= 0) ::lseek(store_.fd(), static_cast<off_t>(got_), SEEK_SET);
 }
 
 void Transfer::close_pipe() {
@@ -317,7 +264,7 @@ void Transfer::close_pipe() {
 // is read and dropped, and then the sender gets this as its reply.
 void Transfer::refuse(std::string why) {
     if (refusal_.empty()) refusal_ = std::move(why);
-    remove_work_file();
+    store_.discard();
 }
 
 void Transfer::body_complete() {
@@ -327,23 +274,9 @@ void Transfer::body_complete() {
 }
 
 void Transfer::store() {
-    if (::close(work_fd_) != 0) {
-        work_fd_ = -1;
-        OS_ERR("catchr", UT_SM_CP(":close \"", work_.c_str(), "\"", nullptr), 0);
-        refuse(take_error());
-        return;
-    }
-    work_fd_ = -1;
-    const std::string target = final_name();
-    // Looked at again: the file system may have changed while the body came.
-    if (!policy_allows(target)) return;
-    FILE_MV(work_.c_str(), target.c_str());
-    if (!err_) {
-        work_.clear();  // it has become the final file
-        const bool program = S_END_MT(target.c_str(), ".bin", 0, 1, 0) || S_END_MT(target.c_str(), ".sh", 0, 1, 0);
-        MODE_FILE(rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u), target.c_str());
-    }
-    if (err_) refuse(take_error());
+    const bool program = S_END_MT(lines_[0].c_str(), ".bin", 0, 1, 0) || S_END_MT(lines_[0].c_str(), ".sh", 0, 1, 0);
+    const std::string why = store_.commit(rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u));
+    if (!why.empty()) refuse(why);
 }
 
 // Sends "OK" or the refusal and prints the refusal; a reply that cannot be sent is printed
@@ -375,7 +308,7 @@ void Transfer::finish() {
     close_pipe();
     if (err_) view_.error(take_error() + " (from " + peer_ + ")");
     sd_ = -1;
-    remove_work_file();
+    store_.discard();
     phase_ = Phase::finished;
 }
 
@@ -385,41 +318,6 @@ std::string Transfer::shown_name() const {
 
 std::string Transfer::arrival() const {
     return peer_ + ":" + std::to_string(port_) + " -> " + shown_name() + " (" + std::to_string(size_) + ")";
-}
-
-std::string Transfer::final_name() const {
-    return lines_[1].empty() ? lines_[0] : lines_[1] + dir_dlms + lines_[0];
-}
-
-// The receiver's write policy for target, making its missing directories first. False with
-// the refusal made.
-bool Transfer::policy_allows(const std::string& target) {
-    const std::string& dir = lines_[1];
-    if (!rules_.confine_to.empty()) {
-        if (!dir.empty() && (dir[0] == '/' || has_dotdot(dir))) {
-            refuse("Destination \"" + shown(dir) + "\" is outside the receiving directory (refused by --confine)");
-            return false;
-        }
-        if (!make_dirs_inside(dir, rules_.confine_to)) {
-            refuse("Destination \"" + shown(dir) + "\" leads outside the receiving directory (refused by --confine)");
-            return false;
-        }
-    } else if (!dir.empty()) {
-        make_dirs(dir);
-    }
-    struct stat st {};
-    if (rules_.no_clobber && ::lstat(target.c_str(), &st) == 0) {
-        refuse("\"" + shown(target) + "\" exists and is kept (refused by --no-clobber)");
-        return false;
-    }
-    return true;
-}
-
-void Transfer::remove_work_file() {
-    if (work_fd_ >= 0) ::close(work_fd_);
-    work_fd_ = -1;
-    if (!work_.empty()) ::unlink(work_.c_str());
-    work_.clear();
 }
 
 }  // namespace rx

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "store.h"
 #include "view.h"
 
 namespace rx {
@@ -24,8 +25,7 @@ struct Rules {
     std::chrono::milliseconds body_silence{60'000};
     mode_t file_mode = 0644;   // what a stored file's mode becomes (less the execute bits)
     bool exec_bits = true;     // ".sh" and ".bin" get execute bits
-    bool no_clobber = false;   // an existing file is never replaced
-    std::string confine_to;    // the resolved receiving directory, when confined; else empty
+    StoreRules store;          // where and how files may be stored
     bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
 };
 
@@ -71,9 +71,6 @@ private:
     void finish();
     std::string arrival() const;
     std::string shown_name() const;
-    std::string final_name() const;
-    bool policy_allows(const std::string& final_name);
-    void remove_work_file();
 
     int sd_;
     std::string peer_;       // "address:port"
@@ -90,8 +87,7 @@ private:
 
     std::uint64_t size_ = 0;  // announced
     std::uint64_t got_ = 0;   // bytes of the body taken off the socket
-    std::string work_;        // the work file, empty while there is none
-    int work_fd_ = -1;
+    Store store_;             // the destination and the work file
     int pipe_[2] = {-1, -1};  // socket to work file, for large bodies
     bool zero_copy_;
     // Set when the file cannot be stored: the rest of the body is read and dropped, then

@@ -17,7 +17,6 @@ import unittest
 CATCHR = os.environ.get("CATCHR", "catchr")
 PITCHR = os.environ.get("PITCHR", "pitchr")
 RX_ADDR = "127.0.1.1"
-WORK_FILE = "/var/tmp/catchrxxxx.tmp"
 
 _next_port = [int(os.environ.get("E2E_PORT_BASE", "19500"))]
 
@@ -176,6 +175,11 @@ def work_files(program):
     return set(glob.glob("/var/tmp/%s*.tmp" % program))
 
 
+def rx_work_files(top):
+    """The receiver's work files anywhere below top: each lives beside its final name."""
+    return set(glob.glob(os.path.join(glob.escape(top), "**", ".catchr-*.part"), recursive=True))
+
+
 class E2ETest(unittest.TestCase):
     """Gives each test a scratch directory and ends any receiver it started."""
 
@@ -188,10 +192,12 @@ class E2ETest(unittest.TestCase):
     def tearDown(self):
         for rx in self.receivers:
             rx.kill()
+        self._rx_left = rx_work_files(self.dir)
         self.doCleanups()  # mounts inside the scratch directory go before it does
         self._tmp.cleanup()
         left = (work_files("catchr") | work_files("pitchr")) - self._work_before
         self.assertEqual(left, set(), "work files left behind")
+        self.assertEqual(self._rx_left, set(), "work files left beside final names")
 
     def start_receiver(self, *args, cwd=None, ready=True, tty=False, env=None):
         rx = Receiver(args, cwd=cwd or self.dir, tty=tty, env=env)

@@ -15,13 +15,16 @@ class Policy(E2ETest):
         os.makedirs(os.path.join(inbox, "ok"))
         os.mkdir(outside)
         os.symlink(outside, os.path.join(inbox, "out"))
+        os.symlink("..", os.path.join(inbox, "ok", "in"))
         port = fresh_port()
         rx = self.start_receiver("-d", inbox, "--confine", str(port), cwd=self.dir)
         refusals = [  # (directory line, reply)
             (outside, f'Destination "{outside}" is outside the receiving directory (refused by --confine)'),
             ("ok/../..", 'Destination "ok/../.." is outside the receiving directory (refused by --confine)'),
-            ("out", 'Destination "out" leads outside the receiving directory (refused by --confine)'),
-            ("out/deeper", 'Destination "out/deeper" leads outside the receiving directory (refused by --confine)'),
+            ("out", 'Destination "out" passes through a symbolic link at "out" (refused by --confine)'),
+            ("out/deeper", 'Destination "out/deeper" passes through a symbolic link at "out" (refused by --confine)'),
+            # A link is refused even where it leads back inside: nothing is resolved through one.
+            ("ok/in", 'Destination "ok/in" passes through a symbolic link at "ok/in" (refused by --confine)'),
         ]
         for dest, reply in refusals:
             self.assertEqual(self.send(port, b"f.txt\r" + dest.encode() + b"\r1\r", b"x").decode(), reply)
