@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import (CATCHR, E2ETest, RX_ADDR, connect, fresh_port, read_until_cr,
-                     wait_listening, work_files)
+                     rx_work_files, wait_listening)
 
 
 class Transfers(E2ETest):
@@ -208,12 +208,15 @@ class Lifecycle(E2ETest):
 
     def test_signals_end_it_like_a_key(self):
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            before = work_files("catchr")
             port = fresh_port()
             rx = self.start_receiver(str(port))
-            os.kill(rx.pid, sig)
-            self.assertEqual(rx.wait(), 1, sig)
-            self.assertEqual(work_files("catchr") - before, set())
+            with connect(port) as s:  # a body under way: its work file goes with the receiver
+                s.sendall(b"part.bin\rsub\r100\r" + b"x" * 10)
+                rx.expect("part.bin (100)")
+                self.assertEqual(len(rx_work_files(self.dir)), 1)
+                os.kill(rx.pid, sig)
+                self.assertEqual(rx.wait(), 1, sig)
+            self.assertEqual(rx_work_files(self.dir), set())
 
     def test_serves_without_a_terminal_with_prompt_output(self):
         port = fresh_port()
