@@ -82,4 +82,14 @@ std::string human_duration(double secs) {
     return clock_form(to_uint64(secs));
 }
 
+std::string grouped(std::uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 }  // namespace cli

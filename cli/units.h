@@ -19,6 +19,9 @@ std::string human_rate(double bytes_per_sec);
 // negative.
 std::string human_duration(double secs);
 
+// A count with its thousands grouped: "12,345".
+std::string grouped(std::uint64_t n);
+
 // Whole seconds as a clock: "0:07", "1:05", "1:02:03".
 std::string clock_form(std::uint64_t secs);
 

@@ -22,11 +22,9 @@
 
 namespace {
 
-// Connections served at once. Beyond it, the connection that has waited longest for its
-// header gives way to the new one; when every one is past its header, new connections wait
-// in the listening queue until one ends.
-constexpr std::size_t max_connections = 64;
 constexpr int usage_status = 2;
+// Connections dropped for newcomers in one turn of the loop at most.
+constexpr int evictions_per_turn = 4;
 constexpr int cannot_listen_status = 3;
 
 using rx::Clock;
@@ -41,42 +39,71 @@ mode_t new_file_mode() {
 
 bool finished(const std::unique_ptr<rx::Transfer>& t) { return t->finished(); }
 
-// The connection that has waited longest for its header, null when all are past theirs.
-rx::Transfer* oldest_in_header(const Transfers& open) {
-    rx::Transfer* oldest = nullptr;
-    for (const auto& t : open)
-        if (t->in_header() && (!oldest || t->deadline() < oldest->deadline())) oldest = t.get();
-    return oldest;
-}
-
-bool has_room(const Transfers& open) {
-    return open.size() < max_connections || oldest_in_header(open) != nullptr;
-}
-
 struct Receiver {
     std::uint16_t port;
     rx::Rules rules;
-    std::vector<rx::Net> allow;
+    rx::Options opt;
     rx::View& view;
     Transfers open;
 
-    // Takes every connection waiting on a listening socket while there is room for it.
-    void accept_all(int lsd) {
-        while (has_room(open)) {
+    // Who gives way when every connection is taken: the one that has waited longest for its
+    // header, else the slowest body below the minimum rate; null when every body moves.
+    rx::Transfer* give_way(Clock::time_point now) {
+        rx::Transfer* oldest = nullptr;
+        rx::Transfer* slowest = nullptr;
+        double slowest_rate = 0;
+        for (const auto& t : open) {
+            if (t->in_header()) {
+                if (!oldest || t->deadline() < oldest->deadline()) oldest = t.get();
+            } else if (const auto rate = t->slow_rate(now); rate && (!slowest || *rate < slowest_rate)) {
+                slowest = t.get();
+                slowest_rate = *rate;
+            }
+        }
+        return oldest ? oldest : slowest;
+    }
+
+    bool has_room(Clock::time_point now) { return open.size() < opt.max_connections || give_way(now); }
+
+    std::size_t open_from(std::uint32_t address) const {
+        return static_cast<std::size_t>(
+            std::count_if(open.begin(), open.end(), [&](const auto& t) { return t->address() == address; }));
+    }
+
+    // Takes the connections waiting on a listening socket while there is room for them. Each
+    // is read at once (a sender's header usually comes with its connection); and only a few
+    // connections give way to newcomers in one turn, so that every open one is read between
+    // such turns and a sender whose header has come is never dropped for a flood.
+    void accept_all(int lsd, Clock::time_point now) {
+        for (int evicted = 0; evicted < evictions_per_turn && has_room(now);) {
             sockaddr_in peer{};
             socklen_t alen = sizeof peer;
             const int sd = accept4(lsd, reinterpret_cast<sockaddr*>(&peer), &alen, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (sd < 0) return;
-            if (!rx::allowed(allow, ntohl(peer.sin_addr.s_addr))) {
+            const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
+            const std::string who = SAI_IP(&peer, 1, 0);
+            const std::string ip = SAI_IP(&peer, 0, 0);
+            if (!rx::allowed(opt.allow, address)) {
                 SCK_CL(sd);
-                view.error(std::string("Connection from ") + SAI_IP(&peer, 1, 0) + " refused: not in --allow");
+                view.repeated(rx::View::Repeated::not_allowed, ip, "Connection from " + who + " refused: not in --allow",
+                              now);
                 continue;
             }
-            if (open.size() >= max_connections) {
-                oldest_in_header(open)->drop("Dropped for a new connection: too many open");
-                std::erase_if(open, finished);
+            if (open_from(address) >= opt.per_address) {
+                SCK_CL(sd);
+                view.repeated(rx::View::Repeated::per_address, ip,
+                              "Connection from " + who + " refused: " + std::to_string(opt.per_address) +
+                                  " already open from that address",
+                              now);
+                continue;
             }
-            open.push_back(std::make_unique<rx::Transfer>(sd, peer, port, rules, view, Clock::now()));
+            if (open.size() >= opt.max_connections) {
+                give_way(now)->drop(rx::View::Repeated::cap_drop, "Dropped for a new connection: too many open");
+                ++evicted;
+            }
+            open.push_back(std::make_unique<rx::Transfer>(sd, peer, port, rules, view, now));
+            open.back()->on_readable(now);
+            std::erase_if(open, finished);
         }
     }
 
@@ -84,6 +111,8 @@ struct Receiver {
     // -1 when nothing is due.
     int next_timeout(Clock::time_point now) {
         int ms = view.tick(now);
+        // Full: a body may fall below the minimum rate and make room; look again each second.
+        if (open.size() >= opt.max_connections) ms = ms < 0 ? 1000 : std::min(ms, 1000);
         for (const auto& t : open) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(t->deadline() - now).count();
             const int t_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
@@ -122,7 +151,9 @@ int main(int argc, char** argv) {
 
     rx::StopWatch stop;
     SCK_SYS_OP();
-    Receiver rx{opt.port, {}, opt.allow, view, {}};
+    Receiver rx{opt.port, {}, opt, view, {}};
+    rx.rules.min_rate = opt.min_rate;
+    rx.rules.rate_window = std::chrono::seconds(opt.rate_window_secs);
     rx.rules.file_mode = new_file_mode();
     rx.rules.exec_bits = opt.exec_bits;
     rx.rules.store.no_clobber = opt.no_clobber;
@@ -142,7 +173,7 @@ int main(int argc, char** argv) {
     while (!stop.requested()) {
         // Listening sockets, then the address watch, then the connections.
         fds.clear();
-        const short accepting = has_room(rx.open) ? POLLIN : 0;
+        const short accepting = rx.has_room(Clock::now()) ? POLLIN : 0;
         for (int lsd : listeners.sockets()) fds.push_back({lsd, accepting, 0});
         fds.push_back({listeners.watch_sd(), POLLIN, 0});
         for (const auto& t : rx.open) fds.push_back({t->sd(), POLLIN, 0});
@@ -158,7 +189,7 @@ int main(int argc, char** argv) {
         }
         std::erase_if(rx.open, finished);
         for (std::size_t i = 0; i < nl; ++i)
-            if (fds[i].revents) rx.accept_all(fds[i].fd);
+            if (fds[i].revents) rx.accept_all(fds[i].fd, now);
         if (fds[nl].revents) listeners.on_address_change();
     }
 

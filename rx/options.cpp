@@ -20,6 +20,15 @@ bool parse_port(const std::string& text, std::uint16_t& port) {
     return true;
 }
 
+// A count for the limits: 1 to 100000.
+bool parse_count(const std::string& text, std::uint64_t& n) {
+    if (text.empty() || text.size() > 6 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    n = std::stoull(text);
+    return n >= 1 && n <= 100000;
+}
+
 }  // namespace
 
 bool parse_size(const std::string& text, std::uint64_t& bytes) {
@@ -112,6 +121,21 @@ Options parse_options(const std::vector<std::string>& args) {
             std::uint64_t bytes = 0;
             if (!parse_size(v, bytes)) fail("bad --min-free \"" + v + "\": a size such as 500M or 2G");
             o.min_free = bytes;
+        } else if (arg == "--max-connections" || arg == "--per-address" || arg == "--rate-window") {
+            if (!value(v)) break;
+            std::uint64_t n = 0;
+            if (!parse_count(v, n)) {
+                fail("bad " + arg + " \"" + v + "\": a whole number from 1 to 100000");
+            } else if (arg == "--max-connections") {
+                o.max_connections = static_cast<std::size_t>(n);
+            } else if (arg == "--per-address") {
+                o.per_address = static_cast<std::size_t>(n);
+            } else {
+                o.rate_window_secs = static_cast<std::uint32_t>(n);
+            }
+        } else if (arg == "--min-rate") {
+            if (!value(v)) break;
+            if (!parse_size(v, o.min_rate)) fail("bad --min-rate \"" + v + "\": bytes a second, such as 1K");
         } else if (arg == "--allow") {
             if (!value(v)) break;
             for (std::size_t at = 0; at <= v.size() && o.action == Options::Action::run;) {
@@ -149,6 +173,11 @@ std::string usage_text() {
            "  --no-exec-bits       no execute bits for names ending in .sh or .bin\n"
            "  --min-free SIZE      leave SIZE free on the receiving disk (K, M, G, T; default\n"
            "                       1% of the disk or 1G, whichever is smaller)\n"
+           "  --max-connections N  connections served at once (default 64)\n"
+           "  --per-address N      connections at once from one address (default 8)\n"
+           "  --min-rate BYTES     when all are taken, a body slower than this many bytes a\n"
+           "                       second gives way to a newcomer (default 1K)\n"
+           "  --rate-window SECS   over how many seconds a body's rate is measured (default 20)\n"
            "  -q                   print errors only\n"
            "  -h, --help           this text\n"
            "  -V, --version        the version\n"

@@ -28,6 +28,12 @@ struct Options {
     bool quiet = false;         // -q: errors only
     std::vector<Net> allow;     // peers allowed in; empty: all
     std::optional<std::uint64_t> min_free;  // --min-free: bytes kept free on the destination
+    // Fair shares: connections at once, and from one address; a body below min_rate bytes
+    // a second over rate_window_secs gives way to a newcomer when all are taken.
+    std::size_t max_connections = 64;
+    std::size_t per_address = 8;
+    std::uint64_t min_rate = 1024;
+    std::uint32_t rate_window_secs = 20;
 };
 
 // Reads args (without the program name).

@@ -13,6 +13,7 @@
 
 #include "lb.h"
 #include "shown.h"
+#include "wire.h"
 
 namespace rx {
 
@@ -66,7 +67,7 @@ const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
 
 Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Rules& rules, View& view,
                    Clock::time_point now)
-    : sd_(sd), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
+    : sd_(sd), address_(ntohl(peer.sin_addr.s_addr)), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
       deadline_(now + rules.header_deadline), zero_copy_(rules.zero_copy) {}
 
 Transfer::~Transfer() {
@@ -75,7 +76,10 @@ Transfer::~Transfer() {
 }
 
 void Transfer::on_readable(Clock::time_point now) {
-    if (phase_ == Phase::body && splice_body(now)) return;
+    if (phase_ == Phase::body && splice_body(now)) {
+        pace(now);
+        return;
+    }
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
     for (int turn = 0; turn < reads_per_turn && !finished(); ++turn) {
@@ -88,19 +92,39 @@ void Transfer::on_readable(Clock::time_point now) {
             return;
         }
         if (n == 0) return;
+        any_byte_ = true;
         if (phase_ == Phase::header) {
             take_header_bytes(rx_block, n, now);
         } else {
             deadline_ = now + rules_.body_silence;
             take_body_bytes(rx_block, n);
         }
-        if (n < want) return;
+        if (n < want) break;
     }
+    pace(now);
+}
+
+// Starts a new rate window when the current one is over.
+void Transfer::pace(Clock::time_point now) {
+    if (phase_ != Phase::body || now - mark_.at < rules_.rate_window) return;
+    last_mark_ = mark_;
+    have_last_mark_ = true;
+    mark_ = {now, got_};
+}
+
+std::optional<double> Transfer::slow_rate(Clock::time_point now) {
+    pace(now);
+    if (phase_ != Phase::body || !have_last_mark_) return std::nullopt;
+    const double secs = std::chrono::duration<double>(now - last_mark_.at).count();
+    const double rate = static_cast<double>(got_ - last_mark_.got) / secs;
+    if (rate >= static_cast<double>(rules_.min_rate)) return std::nullopt;
+    return rate;
 }
 
 void Transfer::on_clock(Clock::time_point now) {
     if (finished() || now < deadline_) return;
     if (phase_ == Phase::header) {
+        repeated_ = View::Repeated::header_late;
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(rules_.header_deadline);
         SM_ERR("Header not complete within ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
                " s (sd=", sd_text(sd_), ")", nullptr);
@@ -112,8 +136,9 @@ void Transfer::on_clock(Clock::time_point now) {
     fail();
 }
 
-void Transfer::drop(const char* why) {
+void Transfer::drop(View::Repeated kind, const char* why) {
     if (finished()) return;
+    repeated_ = kind;
     S_ERR(why);
     fail();
 }
@@ -134,6 +159,7 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
         if (!header_line_done()) return;
         if (line_ == 3) {
             deadline_ = now + rules_.body_silence;
+            mark_ = {now, 0};
             start_body();
             // What came with the header is the start of the body.
             if (!finished()) take_body_bytes(bytes + i + 1, n - i - 1);
@@ -146,9 +172,11 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
 // arrival. False when the transfer ended there.
 bool Transfer::header_line_done() {
     if (++line_ < 3) return true;
-    // A zero byte must not cut the text short: the conversion sees it, as "\x00".
-    size_ = S10_U8(shown(lines_[2]).c_str(), nullptr, 1);
-    if (err_) {
+    if (const std::string bad = wire::parse_size(lines_[2], size_); !bad.empty()) {
+        // Said to the sender before the connection ends: no older sender sends such a line.
+        SM_SCK(sd_, nullptr, 0xFFFF, bad.c_str(), cr_, nullptr);
+        if (err_) take_error();  // a sender gone already hears nothing
+        S_ERR(bad.c_str());
         fail();
         return false;
     }
@@ -291,11 +319,16 @@ void Transfer::reply() {
 void Transfer::fail() {
     std::string why = take_error();
     const bool cut_short = phase_ == Phase::header && line_ < 3;
+    if (!repeated_ && !any_byte_) repeated_ = View::Repeated::header_none;
     finish();  // nothing of the file is left by the time anyone reads the line
     // A refusal the sender never got to hear is still the first thing to tell.
     if (!refusal_.empty()) why = refusal_ + "; then " + why;
     if (view_id_ >= 0) {
         view_.end(view_id_, false, why, Clock::now());
+        return;
+    }
+    if (repeated_) {
+        view_.repeated(*repeated_, peer_.substr(0, peer_.find(':')), why + " (from " + peer_ + ")", Clock::now());
         return;
     }
     // The arrival line shows what the header held when it was cut short.

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "store.h"
@@ -27,6 +28,10 @@ struct Rules {
     bool exec_bits = true;     // ".sh" and ".bin" get execute bits
     StoreRules store;          // where and how files may be stored
     bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
+    // A body slower than min_rate bytes a second over rate_window gives way to a newcomer
+    // when every connection is taken.
+    std::uint64_t min_rate = 1024;
+    std::chrono::milliseconds rate_window{20'000};
 };
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
@@ -45,17 +50,25 @@ public:
     bool finished() const { return phase_ == Phase::finished; }
     // Still waiting for its header: the first to give way when connections run short.
     bool in_header() const { return phase_ == Phase::header; }
+    // The peer's address, in host byte order.
+    std::uint32_t address() const { return address_; }
+    // Bytes a second over the last rate window, when the body is that old and moved less
+    // than the rules' minimum rate; nothing for everything else (never dropped for a
+    // newcomer).
+    std::optional<double> slow_rate(Clock::time_point now);
     Clock::time_point deadline() const { return deadline_; }
 
     void on_readable(Clock::time_point now);
     void on_clock(Clock::time_point now);
-    // Ends the connection at once, printing why (no reply).
-    void drop(const char* why);
+    // Ends the connection at once, printing why (no reply); a flood's repeats are counted
+    // under kind rather than printed each.
+    void drop(View::Repeated kind, const char* why);
 
 private:
     enum class Phase { header, body, finished };
 
     void take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now);
+    void pace(Clock::time_point now);
     bool header_line_done();
     void start_body();
     void take_body_bytes(const char* bytes, std::size_t n);
@@ -73,6 +86,7 @@ private:
     std::string shown_name() const;
 
     int sd_;
+    std::uint32_t address_;  // the peer's, host byte order
     std::string peer_;       // "address:port"
     std::uint16_t port_;     // the listening port it came in on
     const Rules& rules_;
@@ -80,6 +94,16 @@ private:
     int view_id_ = -1;       // its number in the view once its header is complete
     Phase phase_ = Phase::header;
     Clock::time_point deadline_;
+    std::optional<View::Repeated> repeated_;  // set when the failure is one a flood repeats
+    bool any_byte_ = false;                   // whether the peer sent anything at all
+
+    // The body's pace: bytes received at the start of the current and the last rate window.
+    struct Mark {
+        Clock::time_point at;
+        std::uint64_t got = 0;
+    };
+    Mark mark_{}, last_mark_{};
+    bool have_last_mark_ = false;
 
     // Header: the lines so far (name, directory, size) and the one being read.
     std::string lines_[3];

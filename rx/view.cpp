@@ -2,6 +2,8 @@
 #include "view.h"
 
 #include <sys/ioctl.h>
+
+#include <algorithm>
 #include <unistd.h>
 
 #include "shown.h"
@@ -12,6 +14,8 @@ namespace rx {
 namespace {
 
 constexpr auto redraw_every = std::chrono::milliseconds(100);
+// A summary names up to this many addresses' worth, then says "N+ addresses".
+constexpr std::size_t max_addresses_named = 256;
 
 double secs_since(View::Clock::time_point start, View::Clock::time_point now) {
     return std::chrono::duration<double>(now - start).count();
@@ -91,12 +95,64 @@ void View::end(int id, bool stored, const std::string& why, Clock::time_point no
     }
 }
 
+void View::repeated(Repeated kind, const std::string& address, const std::string& text, Clock::time_point now) {
+    auto [it, first] = tallies_.try_emplace(kind);
+    Tally& t = it->second;
+    if (first) {
+        error(text);
+        t.until = now + summary_every;
+        return;
+    }
+    ++t.count;
+    if (t.addresses.size() < max_addresses_named) t.addresses.insert(address);
+    else if (!t.addresses.contains(address)) t.more_addresses = true;
+}
+
+// Prints each kind's count of the period that ended; a kind with none goes quiet, so its
+// next event is printed whole again.
+int View::summarize(Clock::time_point now) {
+    static const std::map<Repeated, std::pair<const char*, const char*>> words = {
+        {Repeated::cap_drop, {"Dropped", "too many open"}},
+        {Repeated::header_late, {"Dropped", "header not complete in time"}},
+        {Repeated::header_none, {"Closed", "closed by the peer before any header byte"}},
+        {Repeated::not_allowed, {"Refused", "not in --allow"}},
+        {Repeated::per_address, {"Refused", "too many open from one address"}},
+    };
+    int ms = -1;
+    for (auto it = tallies_.begin(); it != tallies_.end();) {
+        Tally& t = it->second;
+        if (now >= t.until) {
+            if (t.count == 0) {
+                it = tallies_.erase(it);
+                continue;
+            }
+            const auto& [verb, why] = words.at(it->first);
+            std::string from = t.addresses.size() == 1 ? *t.addresses.begin()
+                                                       : std::to_string(t.addresses.size()) + (t.more_addresses ? "+" : "") +
+                                                             " addresses";
+            const auto secs = std::chrono::duration_cast<std::chrono::seconds>(summary_every).count();
+            error(std::string(verb) + " " + cli::grouped(t.count) + " connection" + (t.count == 1 ? "" : "s") +
+                  " from " + from + " in the last " + std::to_string(secs) + " s: " + why);
+            t = Tally{};
+            t.until = now + summary_every;
+        }
+        const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t.until - now).count());
+        ms = ms < 0 ? left : std::min(ms, left);
+        ++it;
+    }
+    return ms;
+}
+
 int View::tick(Clock::time_point now) {
-    if (!tty_ || !dirty_ || quiet_) return -1;
-    const auto due = last_draw_ + redraw_every;
-    if (now < due) return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-    draw_status(now);
-    return -1;
+    const int summary_ms = summarize(now);
+    int draw_ms = -1;
+    if (tty_ && dirty_ && !quiet_) {
+        const auto due = last_draw_ + redraw_every;
+        if (now < due) draw_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+        else draw_status(now);
+    }
+    if (draw_ms < 0) return summary_ms;
+    return summary_ms < 0 ? draw_ms : std::min(draw_ms, summary_ms);
 }
 
 void View::draw_status(Clock::time_point now) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 namespace rx {
@@ -15,6 +16,11 @@ namespace rx {
 class View {
 public:
     using Clock = std::chrono::steady_clock;
+
+    // Events that a flood repeats: the first of a kind is printed as it happens, the rest
+    // are counted and summed up in one line at most every few seconds.
+    enum class Repeated { cap_drop, header_late, header_none, not_allowed, per_address };
+    static constexpr auto summary_every = std::chrono::seconds(5);
 
     View(std::FILE* out, bool tty, bool quiet);
 
@@ -32,8 +38,12 @@ public:
     // The arrival ends: stored, or failed with why (which error() has not printed).
     void end(int id, bool stored, const std::string& why, Clock::time_point now);
 
-    // Redraws the status line when due; gives the milliseconds until it wants to be called
-    // again, -1 when it does not (nothing changed, or no terminal).
+    // An error of a kind a flood repeats, from address: text (the whole error line) when it
+    // is the first for a while, else only counted.
+    void repeated(Repeated kind, const std::string& address, const std::string& text, Clock::time_point now);
+
+    // Redraws the status line and prints the summaries when due; gives the milliseconds
+    // until it wants to be called again, -1 when it does not.
     int tick(Clock::time_point now);
 
 private:
@@ -43,6 +53,14 @@ private:
         Clock::time_point start;
     };
 
+    struct Tally {
+        Clock::time_point until;         // the end of the period being counted
+        std::uint64_t count = 0;
+        std::set<std::string> addresses;  // the first few, to say where they came from
+        bool more_addresses = false;
+    };
+
+    int summarize(Clock::time_point now);
     void clear_status();
     void draw_status(Clock::time_point now);
     int width() const;
@@ -51,6 +69,7 @@ private:
     bool tty_;
     bool quiet_;
     std::map<int, Arrival> active_;
+    std::map<Repeated, Tally> tallies_;
     int next_id_ = 0;
     bool status_shown_ = false;
     bool dirty_ = false;

@@ -27,6 +27,15 @@ TEST(CatchrOptions, TheLegacyPortAndEveryOption) {
     EXPECT_TRUE(o.confine && o.no_clobber && !o.exec_bits && o.quiet);
     EXPECT_EQ(o.allow.size(), 2u);
     EXPECT_EQ(rx::parse_options({}).port, 9500);
+    o = rx::parse_options({"--min-free", "2G", "--max-connections", "100", "--per-address", "3", "--min-rate", "64K",
+                           "--rate-window", "5"});
+    ASSERT_EQ(o.action, rx::Options::Action::run) << o.error;
+    EXPECT_EQ(o.min_free, 2ULL << 30);
+    EXPECT_EQ(o.max_connections, 100u);
+    EXPECT_EQ(o.per_address, 3u);
+    EXPECT_EQ(o.min_rate, 64u << 10);
+    EXPECT_EQ(o.rate_window_secs, 5u);
+    EXPECT_FALSE(rx::parse_options({}).min_free.has_value());
     EXPECT_EQ(rx::parse_options({"-V"}).action, rx::Options::Action::version);
     EXPECT_EQ(rx::parse_options({"9600", "--help"}).action, rx::Options::Action::help);
 }
@@ -41,6 +50,12 @@ TEST(CatchrOptions, BadValuesNameWhatWasWrong) {
         {{"--allow", "10.0.0.0/33"}, "bad --allow entry \"10.0.0.0/33\": an IPv4 address or block such as 10.0.0.0/24"},
         {{"--allow", "10.0.0.1,"}, "bad --allow entry \"\": an IPv4 address or block such as 10.0.0.0/24"},
         {{"--allow", "10.1"}, "bad --allow entry \"10.1\": an IPv4 address or block such as 10.0.0.0/24"},
+        {{"--min-free", "1.5G"}, "bad --min-free \"1.5G\": a size such as 500M or 2G"},
+        {{"--min-free", "99999999999T"}, "bad --min-free \"99999999999T\": a size such as 500M or 2G"},
+        {{"--min-free", "G"}, "bad --min-free \"G\": a size such as 500M or 2G"},
+        {{"--per-address", "0"}, "bad --per-address \"0\": a whole number from 1 to 100000"},
+        {{"--max-connections", "-1"}, "bad --max-connections \"-1\": a whole number from 1 to 100000"},
+        {{"--min-rate", "fast"}, "bad --min-rate \"fast\": bytes a second, such as 1K"},
     };
     for (const auto& [args, why] : cases) {
         const rx::Options o = rx::parse_options(args);

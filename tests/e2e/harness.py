@@ -149,9 +149,10 @@ def wait_listening(port, timeout=5.0):
         time.sleep(0.01)
 
 
-def connect(port, addr=RX_ADDR, timeout=5.0):
-    """A raw client connection to the receiver."""
-    return socket.create_connection((addr, port), timeout=timeout)
+def connect(port, addr=RX_ADDR, timeout=5.0, source=None):
+    """A raw client connection to the receiver, from source (a loopback address) if given."""
+    return socket.create_connection((addr, port), timeout=timeout,
+                                    source_address=(source, 0) if source else None)
 
 
 def read_until_cr(sock, timeout=5.0):

@@ -59,12 +59,17 @@ class Transfers(E2ETest):
         # A log gets whole lines naming the peer, and no bells.
         self.assertRegex(rx.expect(reply), r"\nERROR: " + re.escape(reply) + r" \(from 127\.[\d.]+:\d+\)\n")
 
-    def test_bad_size_line_ends_without_reply(self):
+    def test_bad_size_lines_are_refused_with_the_reason(self):
         port = fresh_port()
         rx = self.start_receiver(str(port))
-        self.assertIsNone(self.send(port, b"a.txt\r\rabc\r", b"xyz"))
-        rx.expect("ERROR: ")
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
+        for line, why in ((b"abc", "digits only"), (b"+5", "digits only"), (b"5\0", "digits only"),
+                          (b"", "empty"), (b"05", "no leading zeros"),
+                          (b"18446744073709551616", "larger than 18446744073709551615")):
+            shown = line.replace(b"\0", b"\\x00").decode()
+            reply = self.send(port, b"a.txt\r\r" + line + b"\r", b"xyz")
+            self.assertEqual(reply, f'bad size line "{shown}": {why}'.encode(), line)
+            rx.expect(f'ERROR: bad size line "{shown}": {why} (from ')
+        self.assertEqual(os.listdir(self.dir), [])
 
     def test_peer_closing_after_the_size_line(self):
         port = fresh_port()

@@ -90,7 +90,8 @@ class ManyPeers(E2ETest):
         port = fresh_port()
         rx = self.start_receiver(str(port))
         src = self.write("small.txt", b"small")
-        idle = [connect(port) for _ in range(100)]
+        # From 25 addresses, under the share of one address.
+        idle = [connect(port, source=f"127.0.2.{i % 25 + 1}") for i in range(100)]
         slow = connect(port)
         trickle = connect(port)
         try:
