@@ -2,15 +2,17 @@
 // state, the child side of the error-file convention, and process queries through pidof/ps.
 #include "s_exe.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cnv_lb.h"
 #include "fl_lb.h"
@@ -25,17 +27,93 @@ char s_exe_tst = 0;
 char s_exe_log = 0;
 char s_exe_hide = 0;
 char daemon_op = 0;
-const char* s_exe_err_fl = "s_exe.err";
+const char* s_exe_err_fl = "";
 
 namespace {
 
-constexpr char cap_pfx[] = "/var/tmp/s_exe_stderr";
+// The process's work directory: "<$TMPDIR or /var/tmp>/s_exe.XXXXXX".
+constexpr char dir_leaf[] = "/s_exe.XXXXXX";
+constexpr char dir_base[] = "/var/tmp";
+constexpr char err_leaf[] = "/s_exe.err";
+constexpr char cap_pfx[] = "/s_exe_stderr";
 constexpr char cap_sfx[] = ".tmp";
-constexpr char cap_tmpl[] = "/var/tmp/s_exe_stderr.XXXXXX";
-constexpr char pid_fl[] = "/var/tmp/proc_pid.tmp";
-constexpr char ps_fl[] = "proc_pid.tmp";
+constexpr char pid_leaf[] = "/proc_pid.tmp";
+constexpr char ps_leaf[] = "/proc_cnt.tmp";
 // Longest file read whole into memory: sizes are signed 32-bit in the file layer.
 constexpr off_t rd_mxsz = 0x7FFFFFFF;
+
+// Plain buffers: the names must outlive every destructor, for the clean-up at exit.
+char dir_name[PATH_MAX];
+char err_name[sizeof dir_name + sizeof err_leaf];
+pid_t dir_pid = 0;
+bool exit_hook = false;
+
+// Removes the directory and whatever the commands left in it; a child made by fork() leaves
+// its parent's alone.
+void remove_dir() {
+    if (!dir_name[0] || dir_pid != ::getpid()) return;
+    if (DIR* dir = ::opendir(dir_name)) {
+        while (const dirent* e = ::readdir(dir)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                ::unlinkat(::dirfd(dir), e->d_name, 0);
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(dir_name);
+    dir_name[0] = '\0';
+}
+
+// A fresh directory under base (an absolute name; a relative one would land in the caller's
+// directory).
+bool make_dir_under(const char* base) {
+    if (!base || base[0] != '/') return false;
+    std::size_t len = std::strlen(base);
+    while (len > 1 && base[len - 1] == '/') --len;
+    if (len == 1) len = 0;  // "/" itself
+    if (len + sizeof dir_leaf > sizeof dir_name) return false;
+    std::memcpy(dir_name, base, len);
+    std::memcpy(dir_name + len, dir_leaf, sizeof dir_leaf);
+    if (::mkdtemp(dir_name)) return true;
+    dir_name[0] = '\0';
+    return false;
+}
+
+// The work directory of this process: where the commands' error output, their error file
+// and the query outputs go, so that nothing of the caller's directory and no name anyone can
+// foresee in a shared directory is ever touched. Made on first use (mode 0700, a name
+// nobody had), made again when it has gone (a cleaner of old files) or when this is a child
+// made by fork(), removed at exit. Null with an OS error raised under rtn when none can be made.
+const char* work_dir(const char* rtn) {
+    struct stat st {};
+    if (dir_name[0] && dir_pid == ::getpid() && ::lstat(dir_name, &st) == 0 &&
+        S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+        return dir_name;
+    if (!make_dir_under(std::getenv("TMPDIR")) && !make_dir_under(dir_base)) {
+        const int no = errno;
+        OS_ERR(rtn, UT_SM_CP(":work directory \"", dir_base, dir_leaf, "\"", nullptr), no);
+        return nullptr;
+    }
+    dir_pid = ::getpid();
+    std::snprintf(err_name, sizeof err_name, "%s%s", dir_name, err_leaf);
+    s_exe_err_fl = err_name;
+    if (!exit_hook) exit_hook = std::atexit(remove_dir) == 0;
+    return dir_name;
+}
+
+// A file of the work directory as a temporary string; null with an error raised.
+const char* work_file(const char* leaf, const char* rtn) {
+    const char* dir = work_dir(rtn);
+    return dir ? UT_SM_CP(dir, leaf, nullptr) : nullptr;
+}
+
+// A file name as one shell word: as it is when it holds nothing the shell would read, else
+// in double quotes.
+const char* sh_word(const char* name) {
+    if (*name && std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                   "0123456789._+-/@%:,=") == std::strlen(name))
+        return name;
+    return UT_SM_CP("\"", UT_SH_DQ(name), "\"", nullptr);
+}
 
 // Reads a whole file from its descriptor into an owned, terminated block; null when it is
 // empty (or, with an error raised, when memory runs out).
@@ -66,20 +144,8 @@ char* file_bf(const char* fnam) {
     return fd_bf(fd.get());
 }
 
-
-// Whether a live process holds this capture file: each holder keeps its file locked until
-// it has read it back.
-bool cap_busy(const char* name) {
-    LbFd fd(::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    return ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-}
-
-// The capture file of error output. /var/tmp is shared by everyone: the file is made here,
-// already locked, under the first free number, so that the shell's redirection only ever
-// opens a file this process created (never a planted link), and other processes running
-// commands at the same time skip it rather than delete it.
+// The capture file of error output, made new in the work directory under the first free
+// number; read back through the descriptor it was made with.
 class Capture {
 public:
     ~Capture() {
@@ -90,63 +156,57 @@ public:
     const char* name() const { return name_; }
     int fd() const { return fd_.get(); }
 
-    // False with an OS error raised when no file can be made at all.
-    bool claim(const char* rtn) {
-        char tmpl[sizeof cap_tmpl];
-        std::memcpy(tmpl, cap_tmpl, sizeof cap_tmpl);
-        LbFd tmp(::mkostemp(tmpl, O_CLOEXEC));
-        if (tmp.get() < 0 || ::flock(tmp.get(), LOCK_EX | LOCK_NB) != 0) return fail(rtn, 0);
+    // False with an error raised when no file can be made.
+    bool claim(const char* dir, const char* rtn) {
         for (std::int32_t n = 0; n < INT32_MAX; ++n) {
-            name_ = S_RP(name_, UT_SM_CP(cap_pfx, V_S10(n, nullptr, 0), cap_sfx, nullptr));
-            if (RTN_ERR(rtn)) break;
-            if (cap_busy(name_)) continue;
-            FILE_DL(name_, 0);
-            if (err_) {
-                // Someone else's file: the next number.
-                ERR_S();
-                continue;
-            }
-            // link fails on any name that reappeared meanwhile, links included.
-            if (::link(tmpl, name_) == 0) {
-                ::unlink(tmpl);
-                fd_.reset(tmp.release());
-                return true;
-            }
-            if (errno == EEXIST) continue;
-            // A file system without hard links: create the name exclusively instead.
+            name_ = S_RP(name_, UT_SM_CP(dir, cap_pfx, V_S10(n, nullptr, 0), cap_sfx, nullptr));
+            if (RTN_ERR(rtn)) return false;
+            // Left over only when a delete failed: the next number then.
             const int fd = ::open(name_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd >= 0) {
-                ::flock(fd, LOCK_EX | LOCK_NB);
-                ::unlink(tmpl);
                 fd_.reset(fd);
                 return true;
             }
-            if (errno == EEXIST) continue;
-            break;
+            if (errno != EEXIST) break;
         }
         const int no = errno;
-        ::unlink(tmpl);
-        return fail(rtn, no);
+        OS_ERR(rtn, UT_SM_CP(":capture file \"", name_, "\"", nullptr), no);
+        return false;
     }
 
-    // Deletes the file (the name stays for the message); the lock goes with the descriptor.
+    // Deletes the file (the name stays for the message).
     void drop() {
         if (name_) FILE_DL(name_, 0);
         fd_.reset();
     }
 
 private:
-    bool fail(const char* rtn, int no) {
-        if (!no) no = errno;
-        if (!err_) {
-            const char* first = name_ ? name_ : UT_SM_CP(cap_pfx, "0", cap_sfx, nullptr);
-            OS_ERR(rtn, UT_SM_CP(":capture file \"", first, "\"", nullptr), no);
-        }
-        return false;
-    }
-
     LbFd fd_;
     char* name_ = nullptr;
+};
+
+// Names the error file in the environment of the command for the time it runs, so that a
+// child program of this library (or any program that honours the name) reports there; the
+// caller's own environment is as it was afterwards.
+class ChildErrFile {
+public:
+    explicit ChildErrFile(const char* fnam) {
+        if (const char* old = std::getenv(s_exe_err_env)) {
+            had_ = true;
+            old_ = old;
+        }
+        ::setenv(s_exe_err_env, fnam, 1);
+    }
+    ~ChildErrFile() {
+        if (had_) ::setenv(s_exe_err_env, old_.c_str(), 1);
+        else ::unsetenv(s_exe_err_env);
+    }
+    ChildErrFile(const ChildErrFile&) = delete;
+    ChildErrFile& operator=(const ChildErrFile&) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
 };
 
 // Whether the first word of the command names a Windows program.
@@ -159,29 +219,15 @@ bool windows_pgm(const char* cmd) {
     return S_MT(ending, ".EXE", 0, 1, 0, 0);
 }
 
-// Output file of a query command, opened for this process alone and empty: never a planted
-// link or someone else's file, and locked so that queries of other processes wait their turn
-// rather than empty or remove it under this one. Returns the descriptor, -1 with an error.
+// Output file of a query command, new and empty in the work directory. Returns the
+// descriptor, -1 with an error raised.
 int out_file(const char* fnam, const char* rtn) {
-    constexpr int tries = 5;
-    for (int i = 0; i < tries && !err_; ++i) {
-        LbFd fd(::open(fnam, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-        struct stat st {};
-        if (fd.get() < 0 && errno != ELOOP) break;
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != ::geteuid()) {
-            FILE_DL(fnam, 0);
-            continue;
-        }
-        if (::flock(fd.get(), LOCK_EX) != 0) break;
-        // The holder before us may have deleted the name meanwhile.
-        struct stat now {};
-        if (::stat(fnam, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) continue;
-        if (::ftruncate(fd.get(), 0) != 0) break;
-        return fd.release();
+    const int fd = ::open(fnam, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int no = errno;
+        OS_ERR(rtn, UT_SM_CP(":open \"", fnam, "\"", nullptr), no);
     }
-    if (!err_) OS_ERR(rtn, UT_SM_CP(":open \"", fnam, "\"", nullptr), errno ? errno : EBUSY);
-    return -1;
+    return fd;
 }
 
 }  // namespace
@@ -203,13 +249,15 @@ void S_EXE(char display, const char* command) {
         cmd.reset(SM_CP("wine ", cmd.get(), nullptr));
         if (RTN_ERR(rtn)) return;
     }
+    const char* dir = work_dir(rtn);
+    if (!dir) return;
 
     Capture cap;
     bool captured = false;
     if (!S_END_MT(cmd.get(), "&", 0, 1, 0) && !std::strstr(command, " 2>")) {
-        if (!cap.claim(rtn)) return;
+        if (!cap.claim(dir, rtn)) return;
         captured = true;
-        cmd.reset(SM_CP(cmd.get(), " 2>", cap.name(), nullptr));
+        cmd.reset(SM_CP(cmd.get(), " 2>", sh_word(cap.name()), nullptr));
         if (RTN_ERR(rtn)) {
             cap.drop();
             return;
@@ -225,9 +273,13 @@ void S_EXE(char display, const char* command) {
         if (display && !daemon_op) std::printf("%s\r\n", cmd.get());
         // The command shares our standard output: what we printed must come first.
         std::fflush(nullptr);
-        errno = 0;
-        (void)std::system(cmd.get());
-        const int no = errno;
+        int no = 0;
+        {
+            ChildErrFile child_err(s_exe_err_fl);
+            errno = 0;
+            (void)std::system(cmd.get());
+            no = errno;
+        }
 
         if (no != 0) {
             text.reset(S_CP(std::strerror(no)));
@@ -287,6 +339,7 @@ void SM_EXE_HIDE_list(const char* const* texts, std::size_t n) {
 }
 
 void S_EXE_ERR(const char* text) {
+    static const char rtn[] = "S_EXE_ERR";
     if (!text) text = "";
     if (!daemon_op) {
         std::fprintf(stderr, "%s\n", text);
@@ -295,7 +348,11 @@ void S_EXE_ERR(const char* text) {
         std::fflush(stdout);
     }
     if (err_) return;
-    S_FILE(s_exe_err_fl, text, 2);
+    // The parent that ran us named its error file; started by no such parent, the text goes
+    // to our own, where S_EXE reads it back from the programs it runs.
+    const char* fnam = std::getenv(s_exe_err_env);
+    if (!fnam || !*fnam) fnam = work_dir(rtn) ? s_exe_err_fl : nullptr;
+    if (fnam) S_FILE(fnam, text, 2);
 }
 
 char* UT_SH_DQ(const char* text) {
@@ -314,25 +371,13 @@ char* UT_SH_DQ(const char* text) {
     return out;
 }
 
-namespace {
-
-// A program name as one shell word: as it is when it holds nothing the shell would read,
-// else in double quotes.
-const char* sh_word(const char* name) {
-    if (*name && std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                   "0123456789._+-/@%:,=") == std::strlen(name))
-        return name;
-    return UT_SM_CP("\"", UT_SH_DQ(name), "\"", nullptr);
-}
-
-}  // namespace
-
 std::uint16_t PROC_PID(const char* pgm) {
     static const char rtn[] = "PROC_PID";
     if (err_) return 65535;
     std::uint16_t pid = 65535;
-    LbFd fd(out_file(pid_fl, rtn));
-    if (!err_) SM_EXE(0, "pidof ", sh_word(pgm ? pgm : ""), " > ", pid_fl, nullptr);
+    LbOwned out(S_CP(work_file(pid_leaf, rtn)));
+    LbFd fd(out ? out_file(out.get(), rtn) : -1);
+    if (!err_) SM_EXE(0, "pidof ", sh_word(pgm ? pgm : ""), " > ", sh_word(out.get()), nullptr);
     struct stat st {};
     if (!err_ && ::fstat(fd.get(), &st) == 0 && st.st_size > 0) {
         // The first line: pids newest first, separated by blanks.
@@ -351,6 +396,7 @@ std::uint16_t PROC_PID(const char* pgm) {
     } else if (!err_) {
         S_ERR("pidof failure");
     }
+    if (fd.get() >= 0) ::unlink(out.get());
     RTN_ERR(rtn);
     return pid;
 }
@@ -360,9 +406,10 @@ std::uint16_t PROC_CNT(const char* pgm) {
     if (err_) return 0;
     OS_VSN(0);
     std::uint16_t cnt = 0;
-    const int raw = out_file(ps_fl, rtn);
+    LbOwned out(S_CP(work_file(ps_leaf, rtn)));
+    const int raw = out ? out_file(out.get(), rtn) : -1;
     if (raw >= 0) {
-        SM_EXE(0, "ps x a > ", ps_fl, " 2>/dev/null", nullptr);
+        SM_EXE(0, "ps x a > ", sh_word(out.get()), " 2>/dev/null", nullptr);
         struct stat st {};
         if (!err_ && (::fstat(raw, &st) != 0 || st.st_size == 0)) S_ERR("ps failure");
         std::FILE* fp = ::fdopen(raw, "r");
@@ -376,8 +423,7 @@ std::uint16_t PROC_CNT(const char* pgm) {
                 ++cnt;
         }
         std::free(line);
-        // Deleted before the lock goes with the close: a waiting query then makes its own.
-        FILE_DL(ps_fl, 0);
+        ::unlink(out.get());
         if (fp) std::fclose(fp);
     }
     RTN_ERR(rtn);

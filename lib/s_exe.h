@@ -9,7 +9,12 @@ extern char s_exe_tst;             // test mode: commands are printed, not run
 extern char s_exe_log;             // trace every command even with the debug level at 0
 extern char s_exe_hide;            // set for the duration of S_EXE_HIDE
 extern char daemon_op;             // set: the library prints nothing on the console
-extern const char* s_exe_err_fl;   // "s_exe.err": a child program's error for its parent
+// Error file through which a child program of this library hands its error to this process:
+// "s_exe.err" in the process's own work directory, where error output is captured too
+// (<$TMPDIR or /var/tmp>/s_exe.XXXXXX, mode 0700, made on first use, removed at exit). Empty
+// until then. The commands run find its name in their environment, under s_exe_err_env.
+extern const char* s_exe_err_fl;
+inline constexpr char s_exe_err_env[] = "S_EXE_ERR_FL";
 
 // Runs a shell command line. Whatever it writes to its error output (captured unless the
 // command redirects it itself or runs in the background) becomes the error
@@ -30,7 +35,8 @@ void SM_EXE_HIDE(const char* first, T... rest) {
     const char* texts[] = {first, rest...};
     SM_EXE_HIDE_list(texts, sizeof...(T) + 1);
 }
-// Child side: tells the console (unless daemon_op) and appends text to s_exe.err.
+// Child side: tells the console (unless daemon_op) and appends text to the error file named
+// in S_EXE_ERR_FL; started without one, to this process's own s_exe_err_fl.
 void S_EXE_ERR(const char* text);
 
 // Temporary copy of text safe inside double quotes on a shell command line: \ " $ ` are

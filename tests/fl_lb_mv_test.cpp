@@ -276,7 +276,7 @@ TEST_F(Moving, ShellFailureCarriesTheCommandsWordsAndTheCommand) {
     // The move program's own words vary a little between versions; the frame does not.
     const std::string head = "S_EXE:mv: ";
     const std::string cmd = "No such file or directory (cmd=mv -f -T \"l\" \"no_dir/x\" > /dev/null "
-                            "2>/var/tmp/s_exe_stderr";
+                            "2>" + fs::path(s_exe_err_fl).replace_filename("s_exe_stderr").string();
     const std::string tail = ".tmp) (l -> no_dir/x) [FILE_MV]";
     EXPECT_EQ(msg.rfind(head, 0), 0u) << msg;
     EXPECT_NE(msg.find(cmd), std::string::npos) << msg;

@@ -23,12 +23,12 @@ namespace {
 std::string str(const char* s) { return lbtest::text(s, "(nullptr)"); }
 std::string slurp(const fs::path& p) { return lbtest::get_file(p); }
 
-// The capture redirection S_EXE appends, up to its number.
-const std::string cap_head = " 2>/var/tmp/s_exe_stderr";
+// The process's work directory, known once a command has run.
+fs::path work_dir() { return fs::path(s_exe_err_fl).parent_path(); }
 
-// The capture number N when text is head + cap_head + N + tail, else -1.
+// The capture number N when text is head + " 2>" + the capture file N + tail, else -1.
 int cap_num(const std::string& text, const std::string& head, const std::string& tail) {
-    const std::string lead = head + cap_head;
+    const std::string lead = head + " 2>" + (work_dir() / "s_exe_stderr").string();
     if (text.rfind(lead, 0) != 0 || text.size() < lead.size() + tail.size()) return -1;
     if (text.compare(text.size() - tail.size(), tail.size(), tail) != 0) return -1;
     const std::string digits = text.substr(lead.size(), text.size() - lead.size() - tail.size());
@@ -44,9 +44,32 @@ int expect_msg(const std::string& msg, const std::string& words, const std::stri
     return n;
 }
 
-fs::path cap_path(int n) { return "/var/tmp/s_exe_stderr" + std::to_string(n) + ".tmp"; }
+fs::path cap_path(int n) { return work_dir() / ("s_exe_stderr" + std::to_string(n) + ".tmp"); }
 
-// Every test works in a fresh directory: the error file lives in the current directory.
+// Runs fn in a child process made by fork() and returns the text it returned. The child
+// ends through exit(), as a program does, so that what it does at exit is done.
+template <class Fn>
+std::string in_child(Fn fn) {
+    int p[2];
+    if (pipe(p) != 0) return "";
+    std::fflush(nullptr);
+    const pid_t kid = fork();
+    if (kid == 0) {
+        close(p[0]);
+        const std::string out = fn();
+        (void)!write(p[1], out.data(), out.size());
+        std::exit(0);
+    }
+    close(p[1]);
+    std::string out;
+    char bf[512];
+    for (ssize_t n; (n = read(p[0], bf, sizeof bf)) > 0;) out.append(bf, static_cast<std::size_t>(n));
+    close(p[0]);
+    waitpid(kid, nullptr, 0);
+    return out;
+}
+
+// Every test works in a fresh directory, which the routines must leave alone.
 class Shell : public lbtest::InTempDir<fs::path> {
 protected:
     Shell() : InTempDir("s_exe_") {}
@@ -112,7 +135,8 @@ TEST_F(Shell, ShellLinePrefixIsRemoved) {
     EXPECT_EQ(msg.rfind("S_EXE:", 0), 0u) << msg;
     EXPECT_NE(msg.rfind("S_EXE:sh: line 1: ", 0), 0u) << msg;
     EXPECT_LT(msg.find("no_such_cmd_qz"), msg.find(" (cmd=")) << msg;  // named in the words
-    EXPECT_NE(msg.find("not found (cmd=no_such_cmd_qz 2>/var/tmp/"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("not found (cmd=no_such_cmd_qz 2>" + work_dir().string() + "/"),
+              std::string::npos) << msg;
 }
 
 TEST_F(Shell, ListingSomethingMissingIsNoError) {
@@ -201,19 +225,44 @@ TEST_F(Shell, WindowsProgramRunsThroughWine) {
 }
 
 TEST_F(Shell, ChildErrorFileIsPickedUpWhenNothingWasCaptured) {
-    S_EXE(0, R"(printf 'child failed\r\n' > s_exe.err)");
-    expect_msg(str(ERR_S()), "child failed", R"(printf 'child failed\r\n' > s_exe.err)");
-    EXPECT_FALSE(fs::exists("s_exe.err"));
+    // The command finds the error file under the name in its environment.
+    const char* child = R"(printf 'child failed\r\n' > "$S_EXE_ERR_FL")";
+    S_EXE(0, child);
+    expect_msg(str(ERR_S()), "child failed", child);
+    EXPECT_FALSE(fs::exists(s_exe_err_fl));
 
     // Captured words win over the error file.
-    S_EXE(0, "(echo file > s_exe.err; echo real >&2)");
-    expect_msg(str(ERR_S()), "real", "(echo file > s_exe.err; echo real >&2)");
+    const char* both = R"((echo file > "$S_EXE_ERR_FL"; echo real >&2))";
+    S_EXE(0, both);
+    expect_msg(str(ERR_S()), "real", both);
 
     // An error file left from before is no error of this command.
-    std::ofstream("s_exe.err") << "stale\n";
+    std::ofstream(s_exe_err_fl) << "stale\n";
     S_EXE(0, "true");
     EXPECT_FALSE(err_);
-    EXPECT_FALSE(fs::exists("s_exe.err"));
+    EXPECT_FALSE(fs::exists(s_exe_err_fl));
+}
+
+TEST_F(Shell, CommandsFindTheErrorFileInTheirEnvironmentForTheirTimeOnly) {
+    // As in a program that a parent of this library ran: the parent's file stays named.
+    const std::string parents = (dir_ / "parent.err").string();
+    ASSERT_EQ(setenv(s_exe_err_env, parents.c_str(), 1), 0);
+    S_EXE(0, R"(printf %s "$S_EXE_ERR_FL" > seen.txt)");
+    EXPECT_FALSE(err_);
+    EXPECT_EQ(slurp("seen.txt"), s_exe_err_fl);
+    EXPECT_EQ(fs::path(s_exe_err_fl).parent_path(), work_dir());
+    EXPECT_EQ(str(getenv(s_exe_err_env)), parents);
+
+    // This program's own error goes to its parent.
+    daemon_op = 1;
+    S_EXE_ERR("for the parent");
+    EXPECT_EQ(slurp(parents), "for the parent\r\n");
+    EXPECT_FALSE(fs::exists(s_exe_err_fl));
+
+    ASSERT_EQ(unsetenv(s_exe_err_env), 0);
+    S_EXE(0, "true");
+    EXPECT_EQ(getenv(s_exe_err_env), nullptr);
+    EXPECT_FALSE(err_);
 }
 
 TEST_F(Shell, ChildReportsThroughTheErrorFile) {
@@ -229,8 +278,11 @@ TEST_F(Shell, ChildReportsThroughTheErrorFile) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(err_);
+    // Run by no parent of this library, the program keeps the text in its own error file.
     // A new error file takes CR LF (its name has an extension) and keeps it.
-    EXPECT_EQ(slurp("s_exe.err"), "bad thing\r\nworse\r\n");
+    EXPECT_EQ(fs::path(s_exe_err_fl).filename(), "s_exe.err");
+    EXPECT_NE(fs::path(s_exe_err_fl).parent_path(), dir_);
+    EXPECT_EQ(slurp(s_exe_err_fl), "bad thing\r\nworse\r\n");
 }
 
 TEST_F(Shell, EscapedTextSurvivesDoubleQuotes) {
@@ -245,45 +297,118 @@ TEST_F(Shell, EscapedTextSurvivesDoubleQuotes) {
 }
 
 TEST_F(Shell, CommandsOfTwoProcessesAtOnceKeepTheirOwnWords) {
+    S_EXE(0, "true");  // our work directory is there before the fork
+    const fs::path ours = work_dir();
     const pid_t kid = fork();
     if (kid == 0) {
         S_EXE(0, "(touch started; echo theirs >&2; sleep 0.5)");
-        std::ofstream("kid.msg") << str(ERR_S());
-        _exit(0);
+        std::ofstream("kid.msg") << work_dir().string() << "\n" << str(ERR_S());
+        std::exit(0);
     }
     for (int i = 0; i < 400 && !fs::exists("started"); ++i) usleep(5000);
     S_EXE(0, "(echo mine >&2)");
-    const int mine = expect_msg(str(ERR_S()), "mine", "(echo mine >&2)");
+    EXPECT_EQ(expect_msg(str(ERR_S()), "mine", "(echo mine >&2)"), 0);
     waitpid(kid, nullptr, 0);
-    const int theirs =
-        expect_msg(slurp("kid.msg"), "theirs", "(touch started; echo theirs >&2; sleep 0.5)");
-    EXPECT_NE(mine, theirs);
+    // The child made a work directory of its own, and its exit took that one away only.
+    const std::string report = slurp("kid.msg");
+    const fs::path theirs = report.substr(0, report.find('\n'));
+    EXPECT_NE(theirs, ours);
+    EXPECT_EQ(report, theirs.string() + "\nS_EXE:theirs (cmd=(touch started; echo theirs >&2; "
+                                        "sleep 0.5) 2>" + (theirs / "s_exe_stderr0.tmp").string() + ")");
+    EXPECT_FALSE(lbtest::exists(theirs.string()));
+    EXPECT_TRUE(fs::is_directory(ours));
 }
 
-TEST_F(Shell, CaptureNameThatCannotBeClearedIsSkipped) {
-    // A non-empty directory under the first free name cannot be deleted.
-    int blocked = 0;
-    std::error_code ec;
-    while (!fs::create_directory(cap_path(blocked), ec)) ++blocked;
-    std::ofstream(cap_path(blocked) / "inside") << "x";
-
-    S_EXE(0, "(echo mine >&2)");
-    const int used = expect_msg(str(ERR_S()), "mine", "(echo mine >&2)");
-    EXPECT_NE(used, blocked);
-    EXPECT_TRUE(fs::exists(cap_path(blocked) / "inside"));
-    fs::remove_all(cap_path(blocked));
+TEST_F(Shell, FilesOfTheWorkingDirectoryAreLeftAlone) {
+    // The names the routines give their own files, held by the user here.
+    const std::vector<std::string> names = {"s_exe.err", "s_exe_stderr0.tmp", "proc_pid.tmp",
+                                            "proc_cnt.tmp"};
+    for (const auto& name : names) std::ofstream(name) << "user's " << name;
+    const std::pair<const char*, void (*)()> steps[] = {
+        {"a failing command", [] { S_EXE(0, "cat no_such_file"); }},
+        {"a quiet command", [] { S_EXE(0, "true"); }},
+        {"a child's error picked up", [] { S_EXE(0, R"(echo child > "$S_EXE_ERR_FL")"); }},
+        {"the child side", [] {
+             daemon_op = 1;
+             S_EXE_ERR("child");
+         }},
+        {"process queries", [] {
+             // A name of its own: another test counts "no_such_prog_qz" meanwhile.
+             PROC_PID("absent_prog_qz");
+             PROC_CNT("absent_prog_qz");
+         }},
+    };
+    for (const auto& [what, step] : steps) {
+        step();
+        ERR_S();
+        for (const auto& name : names) EXPECT_EQ(slurp(name), "user's " + name) << what;
+        std::vector<std::string> here;
+        for (const auto& e : fs::directory_iterator(".")) here.push_back(e.path().filename());
+        EXPECT_EQ(here.size(), names.size()) << what;  // nothing new either
+    }
 }
 
-TEST_F(Shell, PlantedLinkIsNotWrittenThrough) {
+TEST_F(Shell, WorkDirectoryIsPrivateAndGoesAtExit) {
+    fs::create_directory("tmp");
+    fs::create_directory("relative");
+    const std::string tmp = (dir_ / "tmp").string();
+    // TMPDIR (set or not) and the directory the work directory is made in.
+    const struct {
+        bool set;
+        std::string tmpdir;
+        fs::path base;
+    } cases[] = {
+        {false, "", "/var/tmp"},
+        {true, "", "/var/tmp"},
+        {true, "relative", "/var/tmp"},  // never under the caller's directory
+        {true, "/no/such/dir", "/var/tmp"},
+        {true, tmp + "/", tmp},
+    };
+    const std::string cmd = "(readlink /proc/self/fd/2 >&2)";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.set ? "TMPDIR=" + c.tmpdir : "no TMPDIR");
+        // The child reports its error (the name of the file its error output went to) and
+        // the mode and owner of its work directory.
+        const std::string report = in_child([&] {
+            if (c.set) setenv("TMPDIR", c.tmpdir.c_str(), 1);
+            else unsetenv("TMPDIR");
+            S_EXE(0, cmd.c_str());
+            struct stat st {};
+            lstat(work_dir().c_str(), &st);
+            return str(ERR_S()) + "\n" + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid);
+        });
+        const std::size_t nl = report.find('\n');
+        ASSERT_NE(nl, std::string::npos) << report;
+        const std::string msg = report.substr(0, nl);
+        const std::string cap = msg.substr(6, msg.find(' ') - 6);
+        EXPECT_EQ(msg, "S_EXE:" + cap + " (cmd=" + cmd + " 2>" + cap + ")");
+        const fs::path dir = fs::path(cap).parent_path();
+        EXPECT_EQ(dir.parent_path(), c.base);
+        EXPECT_EQ(dir.filename().string().rfind("s_exe.", 0), 0u) << dir;
+        EXPECT_EQ(fs::path(cap).filename(), "s_exe_stderr0.tmp");
+        EXPECT_EQ(report.substr(nl + 1),
+                  std::to_string(S_IFDIR | 0700) + " " + std::to_string(geteuid()));
+        EXPECT_FALSE(lbtest::exists(dir.string()));
+    }
+}
+
+TEST_F(Shell, LeftoverInTheWorkDirectoryIsNeitherReusedNorWrittenThrough) {
+    S_EXE(0, "true");
     std::ofstream("victim") << "keep";
-    int planted = 0;
-    std::error_code ec;
-    while (fs::create_symlink(dir_ / "victim", cap_path(planted), ec), ec) ++planted;
-
+    fs::create_symlink(dir_ / "victim", cap_path(0));
     S_EXE(0, "(echo boom >&2)");
-    expect_msg(str(ERR_S()), "boom", "(echo boom >&2)");
+    EXPECT_EQ(expect_msg(str(ERR_S()), "boom", "(echo boom >&2)"), 1);
     EXPECT_EQ(slurp("victim"), "keep");
-    fs::remove(cap_path(planted), ec);
+    EXPECT_TRUE(fs::is_symlink(cap_path(0)));
+    EXPECT_FALSE(lbtest::exists(cap_path(1).string()));
+}
+
+TEST_F(Shell, WorkDirectoryRemovedMeanwhileIsMadeAgain) {
+    S_EXE(0, "true");
+    fs::remove_all(work_dir());  // as a cleaner of old files in /var/tmp would
+    S_EXE(0, "(echo again >&2)");
+    expect_msg(str(ERR_S()), "again", "(echo again >&2)");
+    EXPECT_TRUE(fs::is_directory(work_dir()));
 }
 
 TEST_F(Shell, ProcessQueriesForAProgramNotRunning) {
@@ -291,8 +416,7 @@ TEST_F(Shell, ProcessQueriesForAProgramNotRunning) {
     EXPECT_EQ(str(ERR_S()), "pidof failure [PROC_PID]");
     EXPECT_EQ(PROC_CNT("no_such_prog_qz"), 0);
     EXPECT_FALSE(err_);
-    EXPECT_FALSE(fs::exists("proc_pid.tmp"));
-    EXPECT_TRUE(fs::exists("/var/tmp/proc_pid.tmp"));  // left for the next call
+    EXPECT_TRUE(fs::is_empty(work_dir()));  // the queries' output files do not stay
 
     // A hostile name reaches pidof as one word, not as shell syntax.
     EXPECT_EQ(PROC_PID("x\"; touch pwned; echo \"$(touch pwned2)"), 65535);
@@ -327,7 +451,7 @@ TEST_F(Shell, ProcessQueriesRunAtOnceFromSeveralProcesses) {
         if (kid == 0) {
             bool all = true;
             for (int i = 0; i < 10; ++i) all = all && PROC_PID(name.c_str()) == want && !err_;
-            _exit(all ? 0 : 1);
+            std::exit(all ? 0 : 1);
         }
         kids.push_back(kid);
     }
