@@ -44,7 +44,10 @@ Listeners::~Listeners() {
     if (watch_sd_ >= 0) ::close(watch_sd_);
 }
 
-bool Listeners::start() { return listen_on_new_addresses(); }
+bool Listeners::start(std::function<void(int sd)> listening) {
+    listening_ = std::move(listening);
+    return listen_on_new_addresses();
+}
 
 void Listeners::on_address_change() {
     // The notices themselves say nothing the next look at the addresses does not.
@@ -75,6 +78,7 @@ bool Listeners::listen_on_new_addresses() {
         }
         addrs_.push_back(address);
         sds_.push_back(sd);
+        if (listening_) listening_(sd);
     }
     if (sds_.empty() && !said_waiting_ && all_ok) {
         view_.line("No address to listen on yet (never 127.0.0.1): waiting for one");

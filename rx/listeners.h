@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "view.h"
@@ -20,9 +21,10 @@ public:
     Listeners(const Listeners&) = delete;
     Listeners& operator=(const Listeners&) = delete;
 
-    // Listens on every address the host has now, printing a line for each. False when one
-    // of them could not be listened on (the errors are printed).
-    bool start();
+    // Listens on every address the host has now, printing a line for each, and hands each
+    // listening socket to listening (now, and for every address that comes later). False
+    // when one of them could not be listened on (the errors are printed).
+    bool start(std::function<void(int sd)> listening);
     // The host's addresses changed (the watch descriptor was readable): listens on the new
     // ones. A failure now is printed and the others go on.
     void on_address_change();
@@ -39,6 +41,7 @@ private:
     std::vector<in_addr_t> addrs_;  // listened on, in the order they were found
     std::vector<int> sds_;          // their sockets
     int watch_sd_ = -1;
+    std::function<void(int sd)> listening_;
     bool said_waiting_ = false;
 };
 

@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <ctime>
 
 #include "lb.h"
 
@@ -40,7 +38,8 @@ StopWatch::StopWatch() : tty_(::isatty(STDIN_FILENO) == 1) {
     // Blocked outside the wait: a signal that comes between two waits ends the next one at
     // once instead of being missed until some other event.
     const sigset_t set = stop_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    sigprocmask(SIG_BLOCK, &set, &wait_mask_);
+    for (int sig : stop_signals) sigdelset(&wait_mask_, sig);
 }
 
 StopWatch::~StopWatch() {
@@ -66,29 +65,22 @@ bool StopWatch::watch_keys() {
     return true;
 }
 
-void StopWatch::wait(std::vector<pollfd>& fds, int timeout_ms) {
-    if (requested()) return;
-    const bool keys = watch_keys();
-    if (keys) fds.push_back({STDIN_FILENO, POLLIN, 0});
-    else if (tty_ && (timeout_ms < 0 || timeout_ms > background_look_ms)) timeout_ms = background_look_ms;
+int StopWatch::before_turn(Loop& loop, int timeout_ms) {
+    const bool keys = !requested() && watch_keys();
     pause_keys_ = false;
-
-    timespec ts{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    sigset_t during;
-    sigprocmask(SIG_SETMASK, nullptr, &during);
-    for (int sig : stop_signals) sigdelset(&during, sig);
-    for (auto& p : fds) p.revents = 0;
-    if (ppoll(fds.data(), fds.size(), timeout_ms < 0 ? nullptr : &ts, &during) < 0 && errno != EINTR)
-        SLEEP_MS(10);  // never spin on a failing poll
-
-    if (!keys) return;
-    const short got = fds.back().revents;
-    fds.pop_back();
-    if (!got) return;
-    if (kbhit()) key_ = true;
-    // Readable but no key for us (the terminal went to another job, or hung up): look
-    // again later rather than spin on it.
-    else pause_keys_ = true;
+    if (keys && key_id_ < 0) {
+        key_id_ = loop.watch(STDIN_FILENO, POLLIN, [this](short) {
+            if (kbhit()) key_ = true;
+            // Readable but no key for us (the terminal went to another job, or hung up):
+            // look again later rather than spin on it.
+            else pause_keys_ = true;
+        });
+    } else if (!keys && key_id_ >= 0) {
+        loop.forget(key_id_);
+        key_id_ = -1;
+    }
+    if (!keys && tty_ && (timeout_ms < 0 || timeout_ms > background_look_ms)) timeout_ms = background_look_ms;
+    return requested() ? 0 : timeout_ms;
 }
 
 }  // namespace rx

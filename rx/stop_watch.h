@@ -3,10 +3,10 @@
 #ifndef RX_STOP_WATCH_H
 #define RX_STOP_WATCH_H
 
-#include <poll.h>
+#include <signal.h>
 #include <termios.h>
 
-#include <vector>
+#include "loop.h"
 
 namespace rx {
 
@@ -19,9 +19,11 @@ public:
     StopWatch(const StopWatch&) = delete;
     StopWatch& operator=(const StopWatch&) = delete;
 
-    // Waits until one of fds is ready, a key or a signal arrives, or timeout_ms passes
-    // (-1: no limit). fds is as it was given, with the results in revents.
-    void wait(std::vector<pollfd>& fds, int timeout_ms);
+    // Before each turn of the loop: watches the keyboard through it while keys can be read
+    // now, and gives the longest wait that allows (timeout_ms, -1 for none, or shorter).
+    int before_turn(Loop& loop, int timeout_ms);
+    // The signal mask while the loop waits: the stop signals get through only then.
+    const sigset_t* wait_mask() const { return &wait_mask_; }
     bool requested() const;
     // The stop came from a key, which stays queued for getch.
     bool by_key() const { return key_; }
@@ -34,6 +36,8 @@ private:
     bool key_mode_ = false;  // the terminal is set so that one key wakes the poll
     termios saved_{};
     bool pause_keys_ = false;
+    int key_id_ = -1;  // the keyboard's registration in the loop, while watched
+    sigset_t wait_mask_{};
 };
 
 }  // namespace rx
