@@ -2,13 +2,11 @@
 // at hand allow and returns, so that one slow peer never holds up another.
 #include "transfer.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "lb.h"
@@ -28,25 +26,7 @@ constexpr std::size_t hdr_mxsz = 256;
 // through what it read before it returns.
 constexpr std::size_t rx_blksz = 0x40000;
 constexpr int reads_per_turn = 16;
-// Bodies (or their rests) of this size or more go through a pipe of this size.
-constexpr std::uint64_t splice_min = 1 << 20;
-constexpr std::size_t pipe_sz = 1 << 20;
 
-// Moves up to n bytes from the pipe into the file. A hook for the tests makes it refuse as
-// some file systems do (CATCHR_TEST_SPLICE=refuse in the environment).
-ssize_t splice_to_file(int pipe_out, int file, std::uint64_t at, std::size_t n) {
-    static const bool refuse = [] {
-        const char* hook = std::getenv("CATCHR_TEST_SPLICE");
-        return hook && std::strcmp(hook, "refuse") == 0;
-    }();
-    if (refuse) {
-        errno = EINVAL;
-        return -1;
-    }
-    // At an offset of its own: some kernels find the file's position slowly far into it.
-    auto off = static_cast<loff_t>(at);
-    return ::splice(pipe_out, nullptr, file, &off, n, SPLICE_F_MOVE);
-}
 char rx_block[rx_blksz];
 
 // A name that would leave the destination directory, name no file at all, or carry
@@ -68,21 +48,18 @@ const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
 Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Rules& rules, View& view,
                    Clock::time_point now)
     : sd_(sd), address_(ntohl(peer.sin_addr.s_addr)), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
-      deadline_(now + rules.header_deadline), zero_copy_(rules.zero_copy) {}
+      deadline_(now + rules.header_deadline), sink_(rules.file_splice) {}
 
-Transfer::~Transfer() {
-    SCK_CL(sd_);
-    close_pipe();
-}
+Transfer::~Transfer() { SCK_CL(sd_); }
 
 void Transfer::on_readable(Clock::time_point now) {
-    if (phase_ == Phase::body && splice_body(now)) {
-        pace(now);
-        return;
-    }
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
     for (int turn = 0; turn < reads_per_turn && !finished(); ++turn) {
+        if (phase_ == Phase::body && splice_some(now)) {
+            if (got_ == size_ || finished()) break;
+            continue;
+        }
         std::size_t want = rx_blksz;
         // Bytes beyond the announced size are never taken.
         if (phase_ == Phase::body) want = std::min<std::size_t>(want, size_ - got_);
@@ -194,6 +171,7 @@ void Transfer::start_body() {
         std::string why;
         switch (store_.open(rules_.store, lines_[1], lines_[0], size_, why)) {
             case Store::Verdict::ok:
+                sink_.open(store_.fd(), shown_name(), rules_.zero_copy);
                 break;
             case Store::Verdict::refused:
                 refuse(std::move(why));
@@ -211,10 +189,7 @@ void Transfer::start_body() {
 void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
     n = std::min<std::size_t>(n, size_ - got_);
     if (n == 0) return;
-    if (store_.fd() >= 0) {
-        BF_FD(store_.fd(), shown_name().c_str(), bytes, static_cast<std::uint32_t>(n));
-        if (err_) refuse(take_error());
-    }
+    if (std::string why = sink_.write(bytes, n, got_); !why.empty()) refuse(std::move(why));
     stored(n);
 }
 
@@ -226,72 +201,28 @@ void Transfer::stored(std::uint64_t n) {
 }
 
 // A large body moves from the socket into the work file through a pipe, never through this
-// process. False when the plain way must go on instead: for small bodies, for a body being
-// dropped, and whenever the kernel will not (then for good), or the socket has ended (the
-// plain way reads that end and reports it as ever).
-bool Transfer::splice_body(Clock::time_point now) {
-    if (!zero_copy_ || store_.fd() < 0) return false;
-    if (size_ - got_ < splice_min) {
-        if (pipe_[0] >= 0) plain_from_here();  // the tail of a spliced body
-        return false;
-    }
-    if (pipe_[0] < 0) {
-        if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
-            zero_copy_ = false;
-            return false;
-        }
-        ::fcntl(pipe_[1], F_SETPIPE_SZ, static_cast<int>(pipe_sz));
-    }
-    for (int turn = 0; turn < reads_per_turn && phase_ == Phase::body && store_.fd() >= 0 && zero_copy_; ++turn) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size_ - got_, pipe_sz));
-        const ssize_t n = ::splice(sd_, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        if (n <= 0) {
-            if (n < 0 && errno == EINVAL) plain_from_here();
-            return false;
-        }
+// process. False when the plain way must read instead: for small bodies and their tails, a
+// body being dropped, a socket that ended (the plain way reads that end and reports it), or
+// a kernel that will not splice (then for good).
+bool Transfer::splice_some(Clock::time_point now) {
+    if (!sink_.splicing(size_ - got_)) return false;
+    std::string error;
+    const ssize_t n = sink_.splice(sd_, got_, static_cast<std::size_t>(std::min<std::uint64_t>(size_ - got_, SIZE_MAX)),
+                                   error);
+    if (n < 0) return false;
+    if (n > 0) {
         deadline_ = now + rules_.body_silence;
-        auto left = static_cast<std::size_t>(n);
-        while (left > 0 && zero_copy_) {
-            const ssize_t m = splice_to_file(pipe_[0], store_.fd(), got_, left);
-            if (m > 0) {
-                left -= static_cast<std::size_t>(m);
-                stored(static_cast<std::uint64_t>(m));
-            } else {
-                plain_from_here();  // the file will not take it so
-            }
-        }
-        // What is still in the pipe goes the plain way, which also reports a full disk (and
-        // then only counts what it drops).
-        while (left > 0 && phase_ == Phase::body) {
-            const ssize_t r = ::read(pipe_[0], rx_block, std::min(left, rx_blksz));
-            if (r <= 0) break;
-            left -= static_cast<std::size_t>(r);
-            take_body_bytes(rx_block, static_cast<std::size_t>(r));
-        }
-        if (!zero_copy_ || static_cast<std::size_t>(n) < want) return true;
+        if (!error.empty()) refuse(std::move(error));
+        stored(static_cast<std::uint64_t>(n));
     }
     return true;
-}
-
-// The rest of the body goes the plain way. Spliced bytes left the file's position where it
-// was: plain writes go on from where they end.
-void Transfer::plain_from_here() {
-    zero_copy_ = false;
-    if (store_.fd() >= 0) ::lseek(store_.fd(), static_cast<off_t>(got_), SEEK_SET);
-}
-
-void Transfer::close_pipe() {
-    for (int& fd : pipe_) {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
 }
 
 // The file cannot be stored: what is already received goes at once, the rest of the body
 // is read and dropped, and then the sender gets this as its reply.
 void Transfer::refuse(std::string why) {
     if (refusal_.empty()) refusal_ = std::move(why);
+    sink_.drop();
     store_.discard();
 }
 
@@ -338,7 +269,6 @@ void Transfer::fail() {
 
 void Transfer::finish() {
     SCK_CL(sd_);
-    close_pipe();
     if (err_) view_.error(take_error() + " (from " + peer_ + ")");
     sd_ = -1;
     store_.discard();

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "sink.h"
 #include "store.h"
 #include "view.h"
 
@@ -28,6 +29,7 @@ struct Rules {
     bool exec_bits = true;     // ".sh" and ".bin" get execute bits
     StoreRules store;          // where and how files may be stored
     bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
+    Sink::FileSplice file_splice = nullptr;  // how the pipe empties into the file; the kernel's
     // A body slower than min_rate bytes a second over rate_window gives way to a newcomer
     // when every connection is taken.
     std::uint64_t min_rate = 1024;
@@ -73,9 +75,7 @@ private:
     void start_body();
     void take_body_bytes(const char* bytes, std::size_t n);
     void stored(std::uint64_t n);
-    bool splice_body(Clock::time_point now);
-    void plain_from_here();
-    void close_pipe();
+    bool splice_some(Clock::time_point now);
     void body_complete();
     void store();
     void refuse(std::string why);
@@ -112,8 +112,7 @@ private:
     std::uint64_t size_ = 0;  // announced
     std::uint64_t got_ = 0;   // bytes of the body taken off the socket
     Store store_;             // the destination and the work file
-    int pipe_[2] = {-1, -1};  // socket to work file, for large bodies
-    bool zero_copy_;
+    Sink sink_;               // the way of the body's bytes into it
     // Set when the file cannot be stored: the rest of the body is read and dropped, then
     // this is the reply.
     std::string refusal_;

@@ -80,39 +80,6 @@ class Transfers(E2ETest):
         self.assertRegex(out, r"ERROR: SCK_RECV:recv \(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.[\d.]+:\d+\)")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "a.txt")))
 
-    def test_bytes_in_any_pieces_and_a_file_system_that_refuses_splicing(self):
-        # One byte at a time, header and body; everything in one segment; a large body in
-        # uneven pieces, taken through the pipe or, where the file refuses, the plain way.
-        for env in ({}, {"CATCHR_TEST_SPLICE": "refuse"}):
-            port = fresh_port()
-            self.start_receiver(str(port), env=env)
-            with connect(port) as s:
-                for b in b"one.txt\r\r3\rabc":
-                    s.sendall(bytes([b]))
-                self.assertEqual(read_until_cr(s), b"OK")
-            self.assertEqual(self.send(port, b"seg.txt\r\r3\rxyz"), b"OK")
-            data = os.urandom(2 * 1024 * 1024 + 5)
-            with connect(port) as s:
-                s.sendall(b"big.bin\r\r" + str(len(data)).encode() + b"\r" + data[:10])
-                for i in range(10, len(data), 77777):
-                    s.sendall(data[i:i + 77777])
-                self.assertEqual(read_until_cr(s), b"OK")
-            for name, want in (("one.txt", b"abc"), ("seg.txt", b"xyz"), ("big.bin", data)):
-                with open(os.path.join(self.dir, name), "rb") as f:
-                    self.assertEqual(f.read(), want, (env, name))
-
-    def test_body_in_small_pieces(self):
-        port = fresh_port()
-        self.start_receiver(str(port))
-        data = os.urandom(100000)
-        with connect(port) as s:
-            s.sendall(b"big.bin\r\r100000\r")
-            for i in range(0, len(data), 777):
-                s.sendall(data[i:i + 777])
-            self.assertEqual(read_until_cr(s), b"OK")
-        with open(os.path.join(self.dir, "big.bin"), "rb") as f:
-            self.assertEqual(f.read(), data)
-
     def test_a_waiting_peer_holds_up_nobody(self):
         port = fresh_port()
         self.start_receiver(str(port))

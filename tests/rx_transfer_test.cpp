@@ -1,0 +1,172 @@
+// One connection's life, driven over a socketpair: no network, no sleeping.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "lb.h"
+#include "test_support.h"
+#include "transfer.h"
+
+namespace {
+
+using rx::Clock;
+
+// A file system that will not take bytes from a pipe.
+ssize_t refusing_splice(int, int, std::uint64_t, std::size_t) {
+    errno = EINVAL;
+    return -1;
+}
+
+class Connection : public ::testing::Test {
+protected:
+    Connection() : tmp_("rxtransfer") {}
+
+    void SetUp() override {
+        ASSERT_FALSE(tmp_.dir().empty());
+        rules_.store.root_fd = ::open(tmp_.dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        rules_.store.min_free = 0;
+        out_ = std::tmpfile();
+        view_ = std::make_unique<rx::View>(out_, false, false);
+    }
+    void TearDown() override {
+        transfer_.reset();
+        if (peer_ >= 0) ::close(peer_);
+        ::close(rules_.store.root_fd);
+        std::fclose(out_);
+        EXPECT_EQ(leftovers(), "");
+        lbtest::pending();
+    }
+
+    void start() {
+        int sv[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+        peer_ = sv[1];
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(0x7F000009);
+        addr.sin_port = htons(5555);
+        transfer_ = std::make_unique<rx::Transfer>(sv[0], addr, 9500, rules_, *view_, Clock::now());
+    }
+
+    // Sends bytes as the peer, the receiver taking them as they fit in the socket.
+    void send(const std::string& bytes, std::size_t piece = 1 << 20) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::send(peer_, bytes.data() + at, std::min(piece, bytes.size() - at), MSG_NOSIGNAL);
+            if (n > 0) at += static_cast<std::size_t>(n);
+            else ASSERT_EQ(errno, EAGAIN) << "send: " << std::strerror(errno);
+            transfer_->on_readable(Clock::now());
+            if (transfer_->finished()) return;
+        }
+    }
+    void close_peer_side() {
+        ::shutdown(peer_, SHUT_WR);
+        transfer_->on_readable(Clock::now());
+    }
+    // The reply line, "" when none came.
+    std::string reply() {
+        char buf[600];
+        const ssize_t n = ::recv(peer_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    }
+    std::string printed() {
+        std::fflush(out_);
+        std::rewind(out_);
+        std::string text;
+        for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
+        return text;
+    }
+    // Work files anywhere in the receiving directory.
+    std::string leftovers() const {
+        std::string found;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp_.dir()))
+            if (e.path().filename().string().starts_with(".catchr-")) found += e.path().string() + " ";
+        return found;
+    }
+
+    lbtest::TempDir tmp_;
+    rx::Rules rules_;
+    std::FILE* out_ = nullptr;
+    std::unique_ptr<rx::View> view_;
+    std::unique_ptr<rx::Transfer> transfer_;
+    int peer_ = -1;
+};
+
+TEST_F(Connection, ArrivesWhateverThePieces) {
+    const std::string big = lbtest::random_bytes(2 * 1024 * 1024 + 5, 7);
+    const struct {
+        const char* what;
+        std::string body;
+        std::size_t piece;
+        rx::Sink::FileSplice splice;
+    } cases[] = {
+        {"a byte at a time", "abc", 1, nullptr},
+        {"all in one segment", "xyz", 1 << 20, nullptr},
+        {"large, in uneven pieces, spliced", big, 77777, nullptr},
+        {"large, where the file refuses splicing", big, 77777, refusing_splice},
+        {"empty", "", 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rules_.file_splice = c.splice;
+        start();
+        send("f.bin\r\r" + std::to_string(c.body.size()) + "\r" + c.body, c.piece);
+        EXPECT_TRUE(transfer_->finished());
+        EXPECT_EQ(reply(), "OK\r");
+        EXPECT_EQ(lbtest::get_file(tmp_.path("f.bin")), c.body);
+        ::close(peer_);
+        peer_ = -1;
+    }
+}
+
+TEST_F(Connection, APeerThatClosesAtAnyPhaseLeavesNothing) {
+    const char* cut[] = {"", "f.bin", "f.bin\r", "f.bin\rsub\r", "f.bin\rsub\r10", "f.bin\rsub\r10\r", "f.bin\rsub\r10\rabc"};
+    for (const char* sent : cut) {
+        SCOPED_TRACE(sent);
+        start();
+        send(sent);
+        close_peer_side();
+        EXPECT_TRUE(transfer_->finished());
+        EXPECT_EQ(reply(), "");
+        EXPECT_FALSE(lbtest::exists(tmp_.path("sub/f.bin")));
+        EXPECT_FALSE(lbtest::exists(tmp_.path("f.bin")));
+        ::close(peer_);
+        peer_ = -1;
+    }
+    const std::string text = printed();
+    EXPECT_NE(text.find("-> sub/f.bin (10)"), std::string::npos) << text;
+    EXPECT_NE(text.find("ERROR: SCK_RECV"), std::string::npos) << text;
+}
+
+TEST_F(Connection, RefusalsAreRepliedAfterTheBodyOrAtOnce) {
+    ::mkdir(tmp_.path("taken").c_str(), 0777);
+    const struct {
+        std::string header, body, reply;
+        bool at_once;
+    } cases[] = {
+        {"taken\r\r3\r", "abc", "\"taken\" is a directory and is kept\r", false},
+        {"a/b\r\r1\r", "x", "Unsafe file name \"a/b\" refused\r", false},
+        {"f\r\r+3\r", "abc", "bad size line \"+3\": digits only\r", true},
+        {"f\r\r18446744073709551615\r", "", "18446744073709551615 bytes will never fit on the receiving disk", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        start();
+        send(c.header);
+        EXPECT_EQ(transfer_->finished(), c.at_once);
+        if (!c.at_once) send(c.body);
+        EXPECT_TRUE(transfer_->finished());
+        EXPECT_EQ(reply().substr(0, c.reply.size()), c.reply);
+        ::close(peer_);
+        peer_ = -1;
+    }
+    EXPECT_FALSE(lbtest::exists(tmp_.path("f")));
+}
+
+}  // namespace
