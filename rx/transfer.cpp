@@ -20,8 +20,7 @@ namespace {
 using cli::has_control;
 using cli::shown;
 
-// Longest header line (name, directory, size) before its CR.
-constexpr std::size_t hdr_mxsz = 256;
+constexpr std::size_t hdr_mxsz = wire::header_line_mxsz;
 // Bytes taken off a socket at once. One buffer serves every connection: each call works
 // through what it read before it returns.
 constexpr std::size_t rx_blksz = 0x40000;
@@ -123,7 +122,7 @@ void Transfer::drop(View::Repeated kind, const char* why) {
 void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
     for (std::size_t i = 0; i < n; ++i) {
         std::string& line = lines_[line_];
-        if (bytes[i] != '\r') {
+        if (bytes[i] != wire::line_end) {
             if (line.size() == hdr_mxsz) {
                 SM_ERR("Header line longer than ", V_S10(static_cast<std::int32_t>(hdr_mxsz), nullptr, 0),
                        " bytes (sd=", sd_text(sd_), ")", nullptr);
@@ -151,7 +150,7 @@ bool Transfer::header_line_done() {
     if (++line_ < 3) return true;
     if (const std::string bad = wire::parse_size(lines_[2], size_); !bad.empty()) {
         // Said to the sender before the connection ends: no older sender sends such a line.
-        SM_SCK(sd_, nullptr, 0xFFFF, bad.c_str(), cr_, nullptr);
+        SM_SCK(sd_, nullptr, 0xFFFF, wire::reply(bad).c_str(), nullptr);
         if (err_) take_error();  // a sender gone already hears nothing
         S_ERR(bad.c_str());
         fail();
@@ -241,7 +240,7 @@ void Transfer::store() {
 // Sends "OK" or the refusal and prints the refusal; a reply that cannot be sent is printed
 // instead.
 void Transfer::reply() {
-    SM_SCK(sd_, nullptr, 0xFFFF, refusal_.empty() ? "OK" : refusal_.c_str(), cr_, nullptr);
+    SM_SCK(sd_, nullptr, 0xFFFF, wire::reply(refusal_.empty() ? "OK" : refusal_).c_str(), nullptr);
     const std::string failed = err_ ? take_error() : refusal_;
     view_.end(view_id_, failed.empty(), failed, Clock::now());
 }

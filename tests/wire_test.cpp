@@ -35,4 +35,22 @@ TEST(SizeLine, DigitsOnlyWithinSixtyFourBits) {
     EXPECT_EQ(wire::parse_size("5\0"s, size), "bad size line \"5\\x00\": digits only");  // shown, not cut
 }
 
+TEST(Reply, OkInAnyCaseAndLinesUpToTheLimit) {
+    EXPECT_EQ(wire::header("a.txt", "", 3), "a.txt\r\r3\r");
+    for (const char* ok : {"OK", "ok", "Ok", "oK"}) EXPECT_TRUE(wire::stored(ok)) << ok;
+    for (const char* no : {"", "O", "OK ", "OKAY", "No room"}) EXPECT_FALSE(wire::stored(no)) << no;
+
+    wire::ReplyReader pieces;  // a byte at a time, and bytes after the CR ignored
+    for (char c : std::string("No room\rjunk")) pieces.take(std::string_view(&c, 1));
+    EXPECT_EQ(pieces.take(""), wire::ReplyReader::State::line);
+    EXPECT_EQ(pieces.line(), "No room");
+
+    wire::ReplyReader longest;
+    EXPECT_EQ(longest.take(std::string(wire::reply_mxsz, 'x') + "\r"), wire::ReplyReader::State::line);
+    wire::ReplyReader too_long;
+    EXPECT_EQ(too_long.take(std::string(wire::reply_mxsz, 'x')), wire::ReplyReader::State::more);
+    EXPECT_EQ(too_long.take("y"), wire::ReplyReader::State::too_long);
+    EXPECT_EQ(too_long.line().size(), wire::reply_mxsz);
+}
+
 }  // namespace
