@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "failure.h"
 #include "lb.h"
 
 namespace rx {
@@ -25,10 +26,6 @@ ssize_t kernel_file_splice(int pipe_out, int file, std::uint64_t at, std::size_t
     return ::splice(pipe_out, nullptr, file, &off, n, SPLICE_F_MOVE);
 }
 
-std::string take_error() {
-    const char* msg = ERR_S();
-    return msg ? msg : "";
-}
 
 }  // namespace
 
@@ -53,7 +50,7 @@ std::string Sink::write(const char* bytes, std::size_t n, std::uint64_t at) {
     BF_FD(fd_, name_.c_str(), bytes, static_cast<std::uint32_t>(n));
     if (!err_) return "";
     drop();
-    return take_error();
+    return cli::Failure::from_library().text;
 }
 
 bool Sink::splicing(std::uint64_t left) const { return zero_copy_ && fd_ >= 0 && left >= splice_min; }

@@ -35,12 +35,11 @@ bool safe_file_name(const std::string& name) {
            !has_control(name);
 }
 
-std::string take_error() {
-    const char* msg = ERR_S();
-    return msg ? msg : "";
-}
+using cli::Failure;
 
-const char* sd_text(int sd) { return V_S10(sd, nullptr, 0); }
+std::string seconds(std::chrono::milliseconds ms) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
+}
 
 }  // namespace
 
@@ -62,9 +61,10 @@ void Transfer::on_readable(Clock::time_point now) {
         std::size_t want = rx_blksz;
         // Bytes beyond the announced size are never taken.
         if (phase_ == Phase::body) want = std::min<std::size_t>(want, size_ - got_);
-        const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, nullptr);
+        char st = 0;
+        const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, &st);
         if (err_) {
-            fail();
+            fail(Failure::from_library(st));
             return;
         }
         if (n == 0) return;
@@ -101,22 +101,16 @@ void Transfer::on_clock(Clock::time_point now) {
     if (finished() || now < deadline_) return;
     if (phase_ == Phase::header) {
         repeated_ = View::Repeated::header_late;
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(rules_.header_deadline);
-        SM_ERR("Header not complete within ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
-               " s (sd=", sd_text(sd_), ")", nullptr);
+        fail({"Header not complete within " + seconds(rules_.header_deadline) + " s (sd=" + std::to_string(sd_) + ")"});
     } else {
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(rules_.body_silence);
-        SM_ERR("No data from the sender for ", V_S10(static_cast<std::int32_t>(secs.count()), nullptr, 0),
-               " s (sd=", sd_text(sd_), ")", nullptr);
+        fail({"No data from the sender for " + seconds(rules_.body_silence) + " s (sd=" + std::to_string(sd_) + ")"});
     }
-    fail();
 }
 
 void Transfer::drop(View::Repeated kind, const char* why) {
     if (finished()) return;
     repeated_ = kind;
-    S_ERR(why);
-    fail();
+    fail({why});
 }
 
 void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
@@ -124,9 +118,7 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
         std::string& line = lines_[line_];
         if (bytes[i] != wire::line_end) {
             if (line.size() == hdr_mxsz) {
-                SM_ERR("Header line longer than ", V_S10(static_cast<std::int32_t>(hdr_mxsz), nullptr, 0),
-                       " bytes (sd=", sd_text(sd_), ")", nullptr);
-                fail();
+                fail({"Header line longer than " + std::to_string(hdr_mxsz) + " bytes (sd=" + std::to_string(sd_) + ")"});
                 return;
             }
             line += bytes[i];
@@ -151,9 +143,8 @@ bool Transfer::header_line_done() {
     if (const std::string bad = wire::parse_size(lines_[2], size_); !bad.empty()) {
         // Said to the sender before the connection ends: no older sender sends such a line.
         SM_SCK(sd_, nullptr, 0xFFFF, wire::reply(bad).c_str(), nullptr);
-        if (err_) take_error();  // a sender gone already hears nothing
-        S_ERR(bad.c_str());
-        fail();
+        if (err_) Failure::from_library();  // a sender gone already hears nothing
+        fail({bad});
         return false;
     }
     view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, Clock::now());
@@ -241,13 +232,13 @@ void Transfer::store() {
 // instead.
 void Transfer::reply() {
     SM_SCK(sd_, nullptr, 0xFFFF, wire::reply(refusal_.empty() ? "OK" : refusal_).c_str(), nullptr);
-    const std::string failed = err_ ? take_error() : refusal_;
+    const std::string failed = err_ ? Failure::from_library().text : refusal_;
     view_.end(view_id_, failed.empty(), failed, Clock::now());
 }
 
-// An error is pending: the connection ends without a reply, and then the error is printed.
-void Transfer::fail() {
-    std::string why = take_error();
+// The connection ends without a reply, and then why is printed.
+void Transfer::fail(const Failure& failure) {
+    std::string why = failure.text;
     const bool cut_short = phase_ == Phase::header && line_ < 3;
     if (!repeated_ && !any_byte_) repeated_ = View::Repeated::header_none;
     finish();  // nothing of the file is left by the time anyone reads the line
@@ -268,7 +259,7 @@ void Transfer::fail() {
 
 void Transfer::finish() {
     SCK_CL(sd_);
-    if (err_) view_.error(take_error() + " (from " + peer_ + ")");
+    if (err_) view_.error(Failure::from_library().text + " (from " + peer_ + ")");
     sd_ = -1;
     store_.discard();
     phase_ = Phase::finished;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "failure.h"
 #include "sink.h"
 #include "store.h"
 #include "view.h"
@@ -79,7 +80,7 @@ private:
     void body_complete();
     void store();
     void refuse(std::string why);
-    void fail();
+    void fail(const cli::Failure& failure);
     void reply();
     void finish();
     std::string arrival() const;
