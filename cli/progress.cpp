@@ -1,34 +1,21 @@
 // The terminal progress line for one file, and the summary line for a batch.
 #include "progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <utility>
 
+#include "shown.h"
 #include "units.h"
 
 namespace cli {
 
 namespace {
 
-constexpr auto redraw_interval = std::chrono::milliseconds(100);
-constexpr std::size_t default_width = 80;
-constexpr const char* erase_to_end = "\x1b[K";
 constexpr const char* ellipsis = "...";
 constexpr double uint64_limit = 18446744073709551616.0;  // 2^64
 
 double seconds(ProgressLine::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-// Asked on every draw, so a resized window is followed.
-std::size_t terminal_width(std::FILE* out) {
-    winsize ws{};
-    const int fd = fileno(out);
-    if (fd >= 0 && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    return default_width;
 }
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -38,21 +25,6 @@ std::size_t columns(const std::string& s) {
     std::size_t n = 0;
     for (unsigned char c : s) n += is_continuation(c) ? 0 : 1;
     return n;
-}
-
-// Control characters would move the cursor or start escape sequences; C1 controls arrive in
-// UTF-8 as 0xC2 0x80..0x9F.
-std::string printable(std::string s) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c == 0x7F) {
-            s[i] = '?';
-        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-            s.replace(i, 2, "?");
-        }
-    }
-    return s;
 }
 
 // The name in at most `room` columns: its end is what tells files apart, so the start goes.
@@ -73,18 +45,15 @@ std::string fit_name(const std::string& name, std::size_t room) {
 
 ProgressLine::ProgressLine(std::FILE* out, std::string name, std::uint64_t total,
                            Clock::time_point start)
-    : out_(out), name_(printable(std::move(name))), total_(total), start_(start) {}
+    : console_(out, true), name_(shown(name)), total_(total), start_(start) {}
 
 void ProgressLine::update(std::uint64_t done, Clock::time_point now) {
     done_ = done;
-    if (drawn_ && now - last_draw_ < redraw_interval) return;
+    if (console_.too_soon(now)) return;
     draw(now);
 }
 
 void ProgressLine::draw(Clock::time_point now) {
-    drawn_ = true;
-    last_draw_ = now;
-
     const double elapsed = seconds(now - start_);
     const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : -1;
 
@@ -110,22 +79,15 @@ void ProgressLine::draw(Clock::time_point now) {
                              std::to_string(percent) + "%  " + human_rate(rate) + "  " + left;
 
     // The last column stays empty: some terminals wrap as soon as it is written.
-    const std::size_t width = terminal_width(out_) - 1;
-    std::string text = fit_name(name_, width > rest.size() ? width - rest.size() : 0) + rest;
-    // Only when even the figures do not fit; the name is empty then, so bytes are columns.
-    if (columns(text) > width) text.resize(width);
-
-    std::fprintf(out_, "\r%s%s", text.c_str(), erase_to_end);
-    std::fflush(out_);
+    const std::size_t width = console_.width() - 1;
+    console_.status(fit_name(name_, width > rest.size() ? width - rest.size() : 0) + rest, now);
 }
 
 void ProgressLine::finish(const std::string& outcome, Clock::time_point now) {
     const double elapsed = seconds(now - start_);
     const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : -1;
-    const std::string text = name_ + "  " + human_size(total_) + "  " + human_duration(elapsed) +
-                             "  " + human_rate(rate) + "  " + printable(outcome);
-    std::fprintf(out_, "\r%s%s\n", text.c_str(), erase_to_end);
-    std::fflush(out_);
+    console_.line(name_ + "  " + human_size(total_) + "  " + human_duration(elapsed) + "  " + human_rate(rate) + "  " +
+                  shown(outcome));
 }
 
 std::string batch_summary(std::size_t files, std::uint64_t bytes, double secs) {

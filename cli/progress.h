@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "console.h"
+
 namespace cli {
 
 // One file's progress on a terminal: a single line redrawn in place at most ten times a second.
@@ -16,7 +18,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // out: where it draws (a terminal); name: what is being moved; total: its size in bytes.
-    // Control characters in the name are shown as '?': names may come from the network.
+    // The name is shown through shown(): names may come from the network.
     ProgressLine(std::FILE* out, std::string name, std::uint64_t total,
                  Clock::time_point start = Clock::now());
 
@@ -33,13 +35,11 @@ public:
 private:
     void draw(Clock::time_point now);
 
-    std::FILE* out_;
+    Console console_;
     std::string name_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
     Clock::time_point start_;
-    Clock::time_point last_draw_{};
-    bool drawn_ = false;
 };
 
 // One summary line for a batch: "N files, SIZE in TIME (RATE)" e.g.

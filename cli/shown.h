@@ -6,8 +6,9 @@
 
 namespace cli {
 
-// The text with control characters and DEL written as "\xNN", so that it can neither drive
-// a terminal nor split a log line. Other bytes stand as they are.
+// The text with every byte that could drive a terminal or split a log line written as
+// "\xNN": control characters (C0, DEL, and C1 both raw and in their UTF-8 form) and bytes
+// that are not well-formed UTF-8. Printable ASCII and other UTF-8 characters stand.
 std::string shown(const std::string& text);
 
 // Whether the text holds a control character (a zero byte included).

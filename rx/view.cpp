@@ -1,10 +1,7 @@
 // The receiver's output on a terminal and in a log.
 #include "view.h"
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
-#include <unistd.h>
 
 #include "shown.h"
 #include "units.h"
@@ -13,7 +10,6 @@ namespace rx {
 
 namespace {
 
-constexpr auto redraw_every = std::chrono::milliseconds(100);
 // A summary names up to this many addresses' worth, then says "N+ addresses".
 constexpr std::size_t max_addresses_named = 256;
 
@@ -27,30 +23,16 @@ std::string rate(std::uint64_t bytes, double secs) {
 
 }  // namespace
 
-View::View(std::FILE* out, bool tty, bool quiet) : out_(out), tty_(tty), quiet_(quiet) {}
-
-int View::width() const {
-    winsize ws{};
-    if (::ioctl(fileno(out_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    return 80;
-}
-
-void View::clear_status() {
-    if (!status_shown_) return;
-    std::fputs("\r\x1b[K", out_);
-    status_shown_ = false;
-}
+View::View(std::FILE* out, bool tty, bool quiet) : console_(out, tty), tty_(tty), quiet_(quiet) {}
 
 void View::line(const std::string& text) {
     if (quiet_) return;
-    clear_status();
-    std::fprintf(out_, "%s\n", text.c_str());
+    console_.line(text);
     dirty_ = dirty_ || !active_.empty();
 }
 
 void View::error(const std::string& text) {
-    clear_status();
-    std::fprintf(out_, "ERROR: %s%s\n", text.c_str(), tty_ ? "\a" : "");
+    console_.error(text);
     dirty_ = dirty_ || !active_.empty();
 }
 
@@ -79,13 +61,11 @@ void View::end(int id, bool stored, const std::string& why, Clock::time_point no
     const double secs = secs_since(a.start, now);
     if (tty_) {
         if (stored && quiet_) return;
-        clear_status();
         // A file that did not arrive shows how much of it did.
         const std::string size =
             stored ? cli::human_size(a.total) : cli::human_size(a.got) + " of " + cli::human_size(a.total);
-        std::fprintf(out_, "%s -> %s  %s  %s  %s  %s\n", a.peer.c_str(), a.name.c_str(), size.c_str(),
-                     cli::human_duration(secs).c_str(), rate(a.got, secs).c_str(),
-                     stored ? "stored" : ("ERROR: " + why + "\a").c_str());
+        console_.line(a.peer + " -> " + a.name + "  " + size + "  " + cli::human_duration(secs) + "  " +
+                      rate(a.got, secs) + "  " + (stored ? "stored" : "ERROR: " + why + "\a"));
         dirty_ = !active_.empty();
     } else if (stored) {
         line("Stored " + a.name + " (" + std::to_string(a.total) + ") in " + cli::human_duration(secs) + " from " +
@@ -147,36 +127,33 @@ int View::tick(Clock::time_point now) {
     const int summary_ms = summarize(now);
     int draw_ms = -1;
     if (tty_ && dirty_ && !quiet_) {
-        const auto due = last_draw_ + redraw_every;
-        if (now < due) draw_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-        else draw_status(now);
+        draw_ms = console_.ms_to_next_draw(now);
+        if (draw_ms == 0) {
+            draw_status(now);
+            draw_ms = -1;
+        }
     }
     if (draw_ms < 0) return summary_ms;
     return summary_ms < 0 ? draw_ms : std::min(draw_ms, summary_ms);
 }
 
 void View::draw_status(Clock::time_point now) {
-    last_draw_ = now;
     dirty_ = false;
-    clear_status();
-    if (active_.empty()) return;
     std::string text;
     if (active_.size() == 1) {
         const Arrival& a = active_.begin()->second;
         text = a.peer + " -> " + a.name + "  " + cli::human_size(a.got) + " / " + cli::human_size(a.total) + "  " +
                rate(a.got, secs_since(a.start, now));
-    } else {
+    } else if (active_.size() > 1) {
         text = std::to_string(active_.size()) + " arriving:";
         for (const auto& [id, a] : active_) {
             const unsigned pct = a.total ? static_cast<unsigned>(a.got * 100 / a.total) : 100;
             text += "  " + a.name + " " + std::to_string(pct) + "% " + rate(a.got, secs_since(a.start, now));
         }
     }
-    const auto room = static_cast<std::size_t>(width() - 1);
+    const std::size_t room = console_.width() - 1;
     if (text.size() > room) text = text.substr(0, room > 3 ? room - 3 : 0) + "...";
-    std::fprintf(out_, "%s\x1b[K", text.c_str());
-    std::fflush(out_);
-    status_shown_ = true;
+    console_.status(text, now);
 }
 
 }  // namespace rx

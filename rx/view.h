@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+#include "console.h"
+
 namespace rx {
 
 class View {
@@ -61,19 +63,15 @@ private:
     };
 
     int summarize(Clock::time_point now);
-    void clear_status();
     void draw_status(Clock::time_point now);
-    int width() const;
 
-    std::FILE* out_;
+    cli::Console console_;
     bool tty_;
     bool quiet_;
     std::map<int, Arrival> active_;
     std::map<Repeated, Tally> tallies_;
     int next_id_ = 0;
-    bool status_shown_ = false;
     bool dirty_ = false;
-    Clock::time_point last_draw_{};
 };
 
 }  // namespace rx

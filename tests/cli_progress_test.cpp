@@ -124,7 +124,7 @@ TEST(ProgressLine, FinishReplacesTheLineWithTheOutcome) {
     ProgressLine line(out.file(), "a.bin", 100 * MiB, t0);
     line.update(100 * MiB, t0 + 2s);
     line.finish("OK", t0 + 2s);
-    EXPECT_TRUE(out.text().ends_with("\ra.bin  100 MiB  2.0 s  50.0 MiB/s  OK\x1b[K\n"));
+    EXPECT_TRUE(out.text().ends_with("\r\x1b[Ka.bin  100 MiB  2.0 s  50.0 MiB/s  OK\n")) << out.text();
 
     // A failure rates only what arrived, even if that count was never drawn.
     Captured failed;
@@ -133,8 +133,7 @@ TEST(ProgressLine, FinishReplacesTheLineWithTheOutcome) {
     cut.update(20 * MiB, t0 + 1s + 10ms);
     cut.update(30 * MiB, t0 + 1s + 50ms);
     cut.finish("connection reset", t0 + 3s);
-    EXPECT_TRUE(failed.text().ends_with(
-        "\ra.bin  100 MiB  3.0 s  10.0 MiB/s  connection reset\x1b[K\n"));
+    EXPECT_TRUE(failed.text().ends_with("\r\x1b[Ka.bin  100 MiB  3.0 s  10.0 MiB/s  connection reset\n"));
 }
 
 TEST(ProgressLine, LongNamesLoseTheirStartToFitTheWidth) {
@@ -181,11 +180,11 @@ TEST(ProgressLine, FollowsTheWidthOfARealTerminal) {
     EXPECT_TRUE(shown.ends_with("/end.bin  500 B / 1000 B  50%  500 B/s  0:01 left")) << shown;
 }
 
-TEST(ProgressLine, ControlCharactersInNamesAreNotSentToTheTerminal) {
+TEST(ProgressLine, ControlCharactersInNamesAndOutcomesAreNotSentToTheTerminal) {
     Captured out;
     ProgressLine line(out.file(), "a\x1b]0;x\x07\n\xc2\x9b" "b", 0, t0);
-    line.finish("OK", t0 + 1s);
-    EXPECT_EQ(out.text(), "\ra?]0;x???b  0 B  1.0 s  0 B/s  OK\x1b[K\n");
+    line.finish("peer says \x1b[2J", t0 + 1s);
+    EXPECT_EQ(out.text(), "a\\x1B]0;x\\x07\\x0A\\xC2\\x9Bb  0 B  1.0 s  0 B/s  peer says \\x1B[2J\n");
 }
 
 TEST(BatchSummary, CountsFilesInTheRightNumber) {

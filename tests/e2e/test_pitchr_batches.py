@@ -196,7 +196,7 @@ class Progress(E2ETest):
         self.assertIn(f"\r{path}  ", text)  # drawn in place, not as a line of its own
         self.assertIn("\x1b[K", text)
         self.assertNotIn(" -> ", text)
-        self.assertRegex(text, rf"\r{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\x1b\[K\r?\n")
+        self.assertRegex(text, rf"\r\x1b\[K{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\r?\n")
         self.assertRegex(text, r"Arrived: 1 file, 3\.0 MiB in .*\r?\n$")
 
 
