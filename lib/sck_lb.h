@@ -89,6 +89,9 @@ char SAI_TXT_MT(const char* text, const char* list);
 // 8 host unreachable, 10 the send could not proceed in time. A send time-out of 0xFFFF
 // means sck_tx_tmo; 0 means no waiting on a full socket.
 
+// The status of a send that could not proceed in time.
+inline constexpr char sck_st_blocked = 10;
+
 // The line end of the transfer protocol's header and reply lines.
 inline constexpr char cr_[] = "\r";
 
@@ -112,9 +115,10 @@ char B_SCK(int sd, char c, char* status);
 char FILE_SCK(int sd, const char* path, char* status, std::uint16_t tmo);
 // Sends size bytes of the open descriptor fd of the file fnam (its current position on),
 // straight from the kernel's cache where it allows (sck_zero_copy), else read and sent in
-// blocks; the peer may stall the send for tmo seconds at most, as for FILE_SCK. progress (may be null) hears the
-// count sent after each block. Gives the bytes sent. A file that ends first raises
-// "\"<fnam>\" shrank while being sent (<sent> of <size> bytes)".
+// blocks; the peer may stall the send for tmo seconds at most, as for FILE_SCK. progress
+// (may be null) hears the count sent after each block. Gives the bytes sent, also when it
+// fails. A file that ends first raises "\"<fnam>\" shrank while being sent (<sent> of <size>
+// bytes)".
 std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
                      std::uint16_t tmo, void (*progress)(void* ctx, std::uint64_t sent), void* ctx);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -25,12 +26,14 @@ namespace {
 
 constexpr std::uint32_t whole_text = 0xFFFFFFFFu;  // a length that means "the text's length"
 constexpr std::uint16_t default_tmo = 0xFFFF;      // a time-out that means sck_tx_tmo
-constexpr std::uint32_t retry_ms = 5;              // longest pause while a send cannot go on
+constexpr std::uint32_t retry_ms = 5;              // pause when a socket that looked writable refuses
 // With no time-out, a send that keeps accepting nothing gives up after this many seconds.
 constexpr std::uint32_t stall_no_tmo_secs = 9;
-constexpr char st_blocked = 10;
 // A file is read and sent in blocks of this size, so memory does not grow with the file.
 constexpr std::uint32_t file_block_sz = 1u << 20;
+// Most a zero-copy send offers at once. The call returns as soon as the socket is full, so
+// this only bounds how long a fast link goes without a progress report.
+constexpr std::size_t zero_copy_call_mxsz = 64u << 20;
 constexpr std::uint32_t trace_head = 256;  // bytes of a buffer shown when a send starts
 constexpr std::uint32_t fail_head = 80;    // bytes of a buffer shown when a send fails
 
@@ -61,6 +64,47 @@ char send_status(int no) {
     }
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Waits for room in a full socket against a time-out measured here, on the monotonic clock:
+// nothing depends on what the kernel makes of a socket's own time-outs, nor on the wall
+// clock being set meanwhile.
+class Stall {
+public:
+    Stall(int sd, std::uint16_t tmo) : sd_(sd), tmo_ms_(std::int64_t{tmo} * 1000) {}
+    // Bytes moved; with restart the time-out counts again from now.
+    void progressed(bool restart) {
+        woke_ = false;
+        if (restart) from_ = Clock::now();
+    }
+    std::int64_t spent_ms() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from_).count();
+    }
+    // Waits until the socket has room, so that sending resumes as soon as the peer reads;
+    // false when the time is up first. A socket that stays short of writable all that time
+    // has stalled, whatever crumbs it would still take. Should the socket look writable yet
+    // refuse again, pauses briefly instead, once, so that the caller's loop never spins.
+    bool wait() {
+        const std::int64_t left = tmo_ms_ - spent_ms();
+        if (left <= 0) return false;
+        if (woke_) {
+            SLEEP_MS(retry_ms);
+            woke_ = false;
+            return true;
+        }
+        pollfd pfd{sd_, POLLOUT, 0};
+        const int r = ::poll(&pfd, 1, static_cast<int>(left));
+        woke_ = r > 0;
+        return r != 0;
+    }
+
+private:
+    int sd_;
+    std::int64_t tmo_ms_;
+    Clock::time_point from_ = Clock::now();
+    bool woke_ = false;  // the last wait ended because the socket looked writable
+};
+
 // The place of a buffer inside a larger whole sent piece by piece (a file): messages and
 // traces count against the whole, as if it had been sent in one call.
 struct Whole {
@@ -69,17 +113,18 @@ struct Whole {
 };
 
 // The buffer sender behind BF_SCK; whole is null for a buffer that stands alone. The
-// time-out counts from this call's start.
+// time-out counts from this call's start. moved (may be null) receives the bytes sent, also
+// of a send that failed part way.
 char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint16_t tmo,
-             const Whole* whole) {
+             const Whole* whole, std::uint32_t* moved = nullptr) {
     static const char rtn[] = "BF_SCK";
-    const std::uint32_t tic0 = TIC_C();
     if (err_) return 0;
     set_status(status, 0);
     if (!bf) return 1;
     if (len == whole_text) len = S_SZ(bf);
     if (len == 0) return 1;
     if (tmo == default_tmo) tmo = sck_tx_tmo;
+    Stall stall(sd, tmo);
     const std::uint64_t total = whole ? whole->len : len;
     const std::uint64_t before = whole ? whole->before : 0;
 
@@ -90,13 +135,14 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
 
     std::uint32_t sent = 0;
     bool blocked = false;  // the last failed send found the socket full
-    bool woke = false;     // the last wait ended because the socket looked writable
     while (sent < len && !err_) {
-        const ssize_t r = ::send(sd, bf + sent, len - sent, MSG_NOSIGNAL);
-        const std::uint32_t secs = EL_SECS(tic0, tic_now);
+        // Never blocks, whatever the socket's mode: the waiting is done below, within tmo.
+        const ssize_t r = ::send(sd, bf + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const auto secs = static_cast<std::uint32_t>(stall.spent_ms() / 1000);
         if (r > 0) {
             sent += static_cast<std::uint32_t>(r);
-            blocked = woke = false;
+            blocked = false;
+            stall.progressed(false);
             if (dbg_ >= 3 || (tmo && secs >= tmo))
                 SM_DBG(rtn, ": sendcnt=", Dec(static_cast<std::uint64_t>(r)).text, " txsz=",
                        Dec(before + sent).text, " bfsz=", Dec(total).text);
@@ -106,11 +152,11 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
             const bool late = tmo ? secs >= tmo : secs > stall_no_tmo_secs;
             if (!tmo && before + sent == 0) {
                 S_ERR("send BLOCKED?");
-                set_status(status, st_blocked);
+                set_status(status, sck_st_blocked);
             } else if (late) {
                 SM_ERR("txtmo (tmo=", Dec(tmo).text, ", bfsz=", Dec(total).text, " txsz=",
                        Dec(before + sent).text, ")");
-                set_status(status, st_blocked);
+                set_status(status, sck_st_blocked);
             }
             // Nothing to wait on: the socket took nothing although it did not say it was full.
             if (!err_) SLEEP_MS(retry_ms);
@@ -120,28 +166,17 @@ char send_bf(int sd, const char* bf, std::uint32_t len, char* status, std::uint1
         if (no == EINTR) continue;
         if (no == EAGAIN || no == EWOULDBLOCK) {
             blocked = true;
-            if (secs >= tmo) {
-                SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(total).text, " txsz=",
-                       Dec(before + sent).text, ")");
-                set_status(status, st_blocked);
-            }
+            if (stall.wait()) continue;
+            SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(total).text, " txsz=",
+                   Dec(before + sent).text, ")");
+            set_status(status, sck_st_blocked);
         } else {
             blocked = false;
             set_status(status, send_status(no));
             OS_ERR("send", nullptr, no);
         }
-        if (err_) break;
-        // Wait for room rather than sleep blind, so sending resumes as soon as the peer
-        // reads. Should the socket look writable yet refuse again, pause the whole time
-        // once, so that the loop never spins.
-        if (woke) {
-            SLEEP_MS(retry_ms);
-            woke = false;
-        } else {
-            pollfd pfd{sd, POLLOUT, 0};
-            woke = ::poll(&pfd, 1, static_cast<int>(retry_ms)) > 0;
-        }
     }
+    if (moved) *moved = sent;
     if (!err_) return 1;
 
     // A full socket is routine; any other failure goes to the trail once tracing is on at all.
@@ -282,27 +317,19 @@ struct Progress {
 // sending), or with the error raised.
 std::uint64_t send_zero_copy(int sd, int fd, const char* fnam, std::uint64_t size, char* status,
                              std::uint16_t tmo, const Progress& progress, bool& zero_copy) {
-    // The kernel waits for room itself, up to the time-out, rather than hand back each time
-    // the socket fills: far fewer calls, each moving as much as the peer takes.
+    // The socket must not block: a blocking sendfile() can outlast any socket time-out by
+    // minutes. Each call moves all the socket takes; the waits for room are Stall's.
     const int flags = ::fcntl(sd, F_GETFL);
-    const timeval limit{tmo, 0};
-    timeval saved{};
-    socklen_t saved_len = sizeof saved;
-    const bool waits = tmo > 0 && flags >= 0 && ::getsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &saved, &saved_len) == 0 &&
-                       ::setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
-                       ::fcntl(sd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-    struct Restore {
+    if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(sd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        zero_copy = false;
+        return 0;
+    }
+    struct RestoreFlags {
         int sd, flags;
-        bool waits;
-        timeval saved;
-        ~Restore() {
-            if (!waits) return;
-            ::fcntl(sd, F_SETFL, flags);
-            ::setsockopt(sd, SOL_SOCKET, SO_SNDTIMEO, &saved, sizeof saved);
+        ~RestoreFlags() {
+            if (!(flags & O_NONBLOCK)) ::fcntl(sd, F_SETFL, flags);
         }
-    } restore{sd, flags, waits, saved};
-    std::uint64_t done = 0;
-    std::uint32_t since = TIC_C();  // the last time bytes moved
+    } restore{sd, flags};
     // An offset of our own, set back into the descriptor at the end: reading on from there
     // goes on where this stopped.
     off_t at = ::lseek(fd, 0, SEEK_CUR);
@@ -315,23 +342,20 @@ std::uint64_t send_zero_copy(int sd, int fd, const char* fnam, std::uint64_t siz
         off_t& at;
         ~SetPosition() { ::lseek(fd, at, SEEK_SET); }
     } set_position{fd, at};
+    std::uint64_t done = 0;
+    // The peer may stall for tmo seconds, counted from the last byte that moved.
+    Stall stall(sd, tmo);
     while (done < size && !err_) {
-        // A block at a time, each with the whole time-out, as the reading way sends them.
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, file_block_sz));
-        const std::uint32_t call = TIC_C();
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, zero_copy_call_mxsz));
         const ssize_t n = ::sendfile(sd, fd, &at, want);
         if (n > 0) {
             done += static_cast<std::uint64_t>(n);
-            since = TIC_C();
+            stall.progressed(true);
             progress(done);
-            // A waiting send that came back short after the whole time-out: the block did not
-            // go in time, as BF_SCK would fail it.
-            if (!(waits && static_cast<std::size_t>(n) < want && EL_MS(call, tic_now) >= std::uint32_t{tmo} * 1000u))
-                continue;
-            errno = EAGAIN;
+            continue;
         }
         const int no = n == 0 ? 0 : errno;
-        if (n == 0 && done < size) {
+        if (n == 0) {
             SM_ERR("\"", fnam, "\" shrank while being sent (", Dec(done).text, " of ", Dec(size).text,
                    " bytes)", nullptr);
         } else if (no == EINTR) {
@@ -340,16 +364,10 @@ std::uint64_t send_zero_copy(int sd, int fd, const char* fnam, std::uint64_t siz
             zero_copy = false;  // a file or socket that cannot: read and send instead
             break;
         } else if (no == EAGAIN || no == EWOULDBLOCK) {
-            // As a block sent by BF_SCK: the peer may stall for tmo seconds, not longer (a
-            // waiting send has just waited that long).
-            if (waits || EL_SECS(since, tic_now) >= tmo) {
-                SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(size).text, " txsz=", Dec(done).text, ")");
-                set_status(status, st_blocked);
-                RTN_ERR("BF_SCK");
-            } else {
-                pollfd pfd{sd, POLLOUT, 0};
-                ::poll(&pfd, 1, static_cast<int>(std::min<std::uint32_t>(tmo, 1) * 1000));
-            }
+            if (stall.wait()) continue;
+            SM_ERR("send BLOCKED (txtmo=", Dec(tmo).text, ", bfsz=", Dec(size).text, " txsz=", Dec(done).text, ")");
+            set_status(status, sck_st_blocked);
+            RTN_ERR("BF_SCK");
         } else {
             set_status(status, send_status(no));
             OS_ERR("send", nullptr, no);
@@ -398,9 +416,10 @@ std::uint64_t FD_SCK(int sd, int fd, const char* fnam, std::uint64_t size, char*
             return done;
         }
         const Whole whole{size, done};
-        if (!send_bf(sd, block.get(), static_cast<std::uint32_t>(got), status, tmo, &whole)) {
+        std::uint32_t moved = 0;
+        if (!send_bf(sd, block.get(), static_cast<std::uint32_t>(got), status, tmo, &whole, &moved)) {
             RTN_ERR(rtn);
-            return done;
+            return done + moved;
         }
         done += static_cast<std::uint64_t>(got);
         report(done);

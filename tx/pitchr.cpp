@@ -194,6 +194,15 @@ void explain_connect_failure(const std::string& ip, std::uint16_t port) {
         S_ERR(why.c_str());
 }
 
+// A body the receiver stopped taking: which file, and how far it got. The library's words
+// stay at the end.
+void explain_stalled_body(const tx::Item& item, std::uint64_t sent, std::uint64_t size) {
+    const std::string why = take_error();
+    S_ERR(("\"" + cli::shown(item.path) + "\": the receiver took nothing for " + std::to_string(body_tmo_secs) +
+           " s (" + std::to_string(sent) + " of " + std::to_string(size) + " bytes sent) (" + why + ")")
+              .c_str());
+}
+
 struct Sent {
     bool ok = false;
     std::uint64_t bytes = 0;
@@ -233,8 +242,11 @@ Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, 
         if (line && !err_) line->update(src.size());
     } else {
         BF_SCK(sd, header.data(), static_cast<std::uint32_t>(header.size()), &st, 0xFFFF);
-        FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), &st, body_tmo_secs, line ? on_progress : nullptr,
-               line ? &*line : nullptr);
+        if (!err_) {
+            const std::uint64_t body = FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), &st, body_tmo_secs,
+                                              line ? on_progress : nullptr, line ? &*line : nullptr);
+            if (err_ && st == sck_st_blocked) explain_stalled_body(item, body, src.size());
+        }
     }
     const bool replied = await_reply(sd, st);
     if (err_ && connected && !replied && closed_by_peer(st) && src.size() > old_receiver_mxsz) explain_old_receiver();
@@ -243,7 +255,7 @@ Sent send_file(const tx::Item& item, const std::string& ip, std::uint16_t port, 
     sent.bytes = sent.ok ? src.size() : 0;
     if (!sent.ok) sent.error = take_error();
     if (line) line->finish(sent.ok ? "OK" : "ERROR: " + sent.error);
-    else if (!sent.ok) std::printf("ERROR: %s\a\n", sent.error.c_str());
+    else if (!sent.ok) std::printf("ERROR: %s\n", sent.error.c_str());
     return sent;
 }
 
@@ -278,7 +290,7 @@ int main(int argc, char** argv) {
     std::vector<tx::Item> items;
     std::string error;
     if (!tx::expand(args, items, error)) {
-        std::printf("ERROR: %s\a\n", error.c_str());
+        std::printf("ERROR: %s%s\n", error.c_str(), tty ? "\a" : "");
         return 1;
     }
 

@@ -181,6 +181,46 @@ def rx_work_files(top):
     return set(glob.glob(os.path.join(glob.escape(top), "**", ".catchr-*.part"), recursive=True))
 
 
+class TwoHosts:
+    """Two network namespaces made here, "rx" and "tx", joined by a veth pair: rx at
+    10.9.NET.1, tx at 10.9.NET.2, each with lo up; nothing else is routed there. close()
+    deletes both namespaces, and the pair with them."""
+
+    _made = [0]
+
+    def __init__(self, net=7):
+        TwoHosts._made[0] += 1
+        tag = f"{os.getpid()}x{TwoHosts._made[0]}"
+        self.ns = {"rx": f"e2erx{tag}", "tx": f"e2etx{tag}"}
+        self.addr = {"rx": f"10.9.{net}.1", "tx": f"10.9.{net}.2"}
+        ends = {"rx": f"v{tag}r", "tx": f"v{tag}t"}
+        try:
+            for side in ("rx", "tx"):
+                _sh("ip", "netns", "add", self.ns[side])
+            _sh("ip", "link", "add", ends["rx"], "type", "veth", "peer", "name", ends["tx"])
+            for side in ("rx", "tx"):
+                ns = self.ns[side]
+                _sh("ip", "link", "set", ends[side], "netns", ns)
+                _sh("ip", "-n", ns, "addr", "add", self.addr[side] + "/24", "dev", ends[side])
+                _sh("ip", "-n", ns, "link", "set", ends[side], "up")
+                _sh("ip", "-n", ns, "link", "set", "lo", "up")
+        except BaseException:
+            self.close()
+            raise
+
+    def command(self, side, *args):
+        """The command line that runs args on that side."""
+        return ["ip", "netns", "exec", self.ns[side], *args]
+
+    def close(self):
+        for ns in self.ns.values():
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+def _sh(*cmd):
+    subprocess.run(cmd, check=True, capture_output=True)
+
+
 class E2ETest(unittest.TestCase):
     """Gives each test a scratch directory and ends any receiver it started."""
 

@@ -37,7 +37,7 @@ class Policy(E2ETest):
         src = self.write("p.txt", b"p")
         status, out, _ = run_pitchr([src, "TO:/etc", RX_ADDR, str(port)])
         self.assertEqual(status, 1)
-        self.assertIn('ERROR: Destination "/etc" is outside the receiving directory (refused by --confine)\a\n', out)
+        self.assertIn('ERROR: Destination "/etc" is outside the receiving directory (refused by --confine)\n', out)
         rx.expect('Destination "/etc" is outside')
 
     def test_no_clobber_keeps_existing_files(self):

@@ -128,27 +128,27 @@ class Sending(E2ETest):
         self.assertEqual(status, 0, out)
         status, out, _ = self.run_against([b"OKAY\r"], ["a.txt"])
         self.assertEqual(status, 1)
-        self.assertTrue(without_summary(self, out).endswith("ERROR: OKAY\a\n"), out)
+        self.assertTrue(without_summary(self, out).endswith("ERROR: OKAY\n"), out)
 
     def test_receiver_closing_without_reply(self):
         self.write("a.txt", b"abc")
         status, out, _ = self.run_against([None], ["a.txt"])
         self.assertEqual(status, 1)
         self.assertRegex(out, r"ERROR: No reply: the receiver closed the connection \(SCK_RECV:recv "
-                              r"\(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.0\.0\.1:\d+\)\)\a\n")
+                              r"\(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.0\.0\.1:\d+\)\)\n")
 
     def test_overlong_reply_is_an_error(self):
         self.write("a.txt", b"abc")
         status, out, _ = self.run_against([b"x" * 600 + b"\r"], ["a.txt"])
         self.assertEqual(status, 1)
-        self.assertIn("ERROR: Reply longer than 512 bytes: " + "x" * 512 + "\a\n", out)
+        self.assertIn("ERROR: Reply longer than 512 bytes: " + "x" * 512 + "\n", out)
 
     def test_spec_matching_nothing_stops_the_batch(self):
         self.write("b.txt", b"b")
         status, out, transfers = self.run_against([b"OK\r"], ["none*.txt", "b.txt"])
         self.assertEqual(status, 1)
         self.assertEqual(transfers, [])
-        self.assertTrue(out.endswith('ERROR: "none*.txt" not found\a\n'), out)
+        self.assertTrue(out.endswith('ERROR: "none*.txt" not found\n'), out)
 
     def test_hidden_files_named_explicitly(self):
         self.write(".hidden", b"h")

@@ -28,7 +28,7 @@ class Checks(E2ETest):
         self.write("a.txt", b"a")
         status, out, sent = self.raw([b"OK\r"], ["a.txt", "none*.txt"])
         self.assertEqual((status, sent), (1, []))
-        self.assertEqual(out, 'ERROR: "none*.txt" not found\a\n')
+        self.assertEqual(out, 'ERROR: "none*.txt" not found\n')
 
     def test_files_that_cannot_be_sent_fail_before_connecting_and_k_goes_on(self):
         self.write("a.txt", b"a")
@@ -40,9 +40,9 @@ class Checks(E2ETest):
         self.assertEqual(status, 1, out)
         self.assertEqual(sent, [b"a.txt", b"b.txt"])  # no connection for the others
         d = self.dir
-        self.assertIn(f'ERROR: "{d}/fifo" is not a regular file: a FIFO cannot be sent\a\n', out)
-        self.assertIn(f'ERROR: "{d}/gone.lnk" not found\a\n', out)
-        self.assertIn(f'ERROR: "x\\x0Ay" cannot be sent: its name holds a CR or LF\a\n', out)
+        self.assertIn(f'ERROR: "{d}/fifo" is not a regular file: a FIFO cannot be sent\n', out)
+        self.assertIn(f'ERROR: "{d}/gone.lnk" not found\n', out)
+        self.assertIn(f'ERROR: "x\\x0Ay" cannot be sent: its name holds a CR or LF\n', out)
         tail = out.split("Not sent (3):\n")[1].splitlines()
         self.assertEqual([line.strip().split(": ")[0] for line in tail[:3]], [f"{d}/fifo", f"{d}/gone.lnk", "x\\x0Ay"])
         self.assertRegex(tail[3], r"^Arrived: 2 files, 2 B in .*; failed: 3$")
@@ -52,13 +52,13 @@ class Checks(E2ETest):
             self.write(name, b"x")
         status, out, sent = self.raw([b"OK\r", b"disk full\r", b"OK\r"], ["a*"])
         self.assertEqual((status, sent), (1, [b"a1", b"a2"]))
-        self.assertRegex(out, r"ERROR: disk full\a\nArrived: 1 file, 1 B in .*; failed: 1; not tried: 1\n$")
+        self.assertRegex(out, r"ERROR: disk full\nArrived: 1 file, 1 B in .*; failed: 1; not tried: 1\n$")
 
     def test_clear_words_for_an_empty_reply_and_a_refused_connection(self):
         self.write("a.txt", b"a")
         status, out, _ = self.raw([b"\r"], ["a.txt"])
         self.assertEqual(status, 1)
-        self.assertIn("ERROR: The receiver replied with an empty line\a\n", out)
+        self.assertIn("ERROR: The receiver replied with an empty line\n", out)
         port = fresh_port()  # nothing listens there
         status, out, _ = run_pitchr(["a.txt", PEER, str(port)], cwd=self.dir)
         self.assertEqual(status, 1)
@@ -69,7 +69,7 @@ class Checks(E2ETest):
         status, out, _ = run_pitchr(["none*.txt"], cwd=self.dir)
         self.assertEqual(status, 1)
         self.assertEqual(out, 'No address given: sending to the default address 192.168.0.1\n'
-                              'ERROR: "none*.txt" not found\a\n')
+                              'ERROR: "none*.txt" not found\n')
 
     def test_a_file_that_shrinks_while_sent_fails_at_once(self):
         path = self.write("big.bin", os.urandom(16 * 1024 * 1024))
@@ -169,6 +169,29 @@ class Trees(E2ETest):
         self.assertEqual(self.tree(self.dst), ["a.jpg"])
 
 
+def on_terminal(args):
+    """Runs pitchr on a pseudo-terminal of its own; gives (exit status, what it showed)."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        try:
+            os.execv(PITCHR, [PITCHR, *args])
+        finally:
+            os._exit(127)
+    out = b""
+    while True:
+        ready, _, _ = select.select([fd], [], [], 20)
+        try:
+            data = os.read(fd, 65536) if ready else b""
+        except OSError:
+            data = b""
+        if not data:
+            break
+        out += data
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), out.decode("latin-1")
+
+
 class Progress(E2ETest):
     def test_a_terminal_sees_a_progress_line_then_the_outcome(self):
         port = fresh_port()
@@ -176,28 +199,22 @@ class Progress(E2ETest):
         os.mkdir(dst)
         self.start_receiver(str(port), cwd=dst)
         path = self.write("big.bin", os.urandom(3 * 1024 * 1024))
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execv(PITCHR, [PITCHR, path, RX_ADDR, str(port)])
-        out = b""
-        while True:
-            ready, _, _ = select.select([fd], [], [], 20)
-            try:
-                data = os.read(fd, 65536) if ready else b""
-            except OSError:
-                data = b""
-            if not data:
-                break
-            out += data
-        _, status = os.waitpid(pid, 0)
-        os.close(fd)
-        self.assertEqual(os.waitstatus_to_exitcode(status), 0, out)
-        text = out.decode()
+        status, text = on_terminal([path, RX_ADDR, str(port)])
+        self.assertEqual(status, 0, text)
         self.assertIn(f"\r{path}  ", text)  # drawn in place, not as a line of its own
         self.assertIn("\x1b[K", text)
         self.assertNotIn(" -> ", text)
         self.assertRegex(text, rf"\r\x1b\[K{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\r?\n")
         self.assertRegex(text, r"Arrived: 1 file, 3\.0 MiB in .*\r?\n$")
+
+    def test_the_bell_rings_on_a_terminal_only(self):
+        args = [os.path.join(self.dir, "none*.txt"), PEER, str(fresh_port())]
+        status, text = on_terminal(args)
+        self.assertEqual(status, 1)
+        self.assertRegex(text, r'ERROR: ".*none\*\.txt" not found\a\r?\n$')
+        status, out, _ = run_pitchr(args)
+        self.assertEqual(status, 1)
+        self.assertNotIn("\a", out)
 
 
 if __name__ == "__main__":
