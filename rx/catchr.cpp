@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,12 +18,16 @@
 #include "loop.h"
 #include "options.h"
 #include "receiver.h"
+#include "shown.h"
 #include "stop_watch.h"
 
 namespace {
 
 constexpr int usage_status = 2;
 constexpr int cannot_listen_status = 3;
+constexpr std::uint16_t default_port = 9500;
+// How long a question to stop stays asked.
+constexpr auto confirm_window = std::chrono::seconds(10);
 
 // The mode a stored file gets: that of any new file of this user.
 mode_t new_file_mode() {
@@ -49,6 +54,29 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
     return false;
 }
 
+// Once, on a terminal: where files go, what to type on the other PC, how to stop.
+void first_screen(rx::View& view, const rx::Options& opt, const rx::Listeners& listeners) {
+    char* here = ::realpath(".", nullptr);
+    view.line("Receiving into " + cli::shown(here ? here : "."));
+    std::free(here);
+    const std::string port = opt.port == default_port ? "" : " -p " + std::to_string(opt.port);
+    const std::string address = listeners.first_address();
+    view.line("On the sending PC, type: pitchr FILE " + (address.empty() ? "ADDRESS" : address) + port);
+    view.line("Press q to stop (while files arrive, it asks first).");
+}
+
+// A key stops the receiver at once while nothing arrives; while files arrive, it asks, and
+// q within a few seconds stops it.
+bool key_stops(rx::View& view, const rx::Receiver& receiver, int key, rx::Clock::time_point& asked_until) {
+    const auto now = rx::Clock::now();
+    const std::size_t busy = receiver.arriving();
+    if (busy == 0 || ((key == 'q' || key == 'Q') && now < asked_until)) return true;
+    asked_until = now + confirm_window;
+    view.notice(std::to_string(busy) + (busy == 1 ? " transfer" : " transfers") + " in progress: press q again to stop",
+                asked_until);
+    return false;
+}
+
 // Listens and serves until a key or a stop signal; the exit status.
 int serve(const rx::Options& opt, const rx::Rules& rules) {
     rx::View view(stdout, ::isatty(STDOUT_FILENO) == 1, opt.quiet);
@@ -59,16 +87,23 @@ int serve(const rx::Options& opt, const rx::Rules& rules) {
     SCK_SYS_OP();
     rx::Loop loop;
     rx::Receiver receiver(opt, rules, loop, view);
-    rx::Listeners listeners(opt.port, view);
+    rx::Listeners listeners(opt.port, view, opt.verbose);
     if (!listeners.start([&](int lsd) { receiver.listen_on(lsd); })) return cannot_listen_status;
     if (listeners.watch_sd() >= 0) loop.watch(listeners.watch_sd(), POLLIN, [&](short) { listeners.on_address_change(); });
+    if (view.tty()) first_screen(view, opt, listeners);
+    rx::Clock::time_point asked_until{};
+    stop.key_rule([&](int key) { return key_stops(view, receiver, key, asked_until); });
 
     while (!stop.requested()) {
         loop.turn(stop.before_turn(loop, receiver.before_turn(rx::Clock::now())), stop.wait_mask());
         receiver.after_turn(rx::Clock::now());
     }
-    receiver.close_all();  // every connection ends without a reply, its work file removed
-    if (stop.by_key()) getch();
+    const std::vector<std::string> aborted = receiver.close_all("the receiver was stopped");
+    std::string line = "Stopped by " + stop.why();
+    if (aborted.empty()) line += "; no file was arriving";
+    else line += "; aborted, nothing stored: ";
+    for (std::size_t i = 0; i < aborted.size(); ++i) line += (i ? ", " : "") + aborted[i];
+    view.line(line);
     SCK_SYS_CL();
     if (err_) view.error(ERR_S());
     return 1;

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
+#include "failure.h"
 #include "lb.h"
 
 namespace rx {
@@ -37,7 +39,8 @@ int address_watch() {
 
 }  // namespace
 
-Listeners::Listeners(std::uint16_t port, View& view) : port_(port), view_(view), watch_sd_(address_watch()) {}
+Listeners::Listeners(std::uint16_t port, View& view, bool verbose)
+    : port_(port), view_(view), watch_sd_(address_watch()), verbose_(verbose) {}
 
 Listeners::~Listeners() {
     for (int sd : sds_) SCK_CL(sd);
@@ -46,7 +49,15 @@ Listeners::~Listeners() {
 
 bool Listeners::start(std::function<void(int sd)> listening) {
     listening_ = std::move(listening);
-    return listen_on_new_addresses();
+    return listen_on_new_addresses(true);
+}
+
+std::string Listeners::first_address() const {
+    if (addrs_.empty()) return "";
+    in_addr a{addrs_.front()};
+    char dotted[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    return dotted;
 }
 
 void Listeners::on_address_change() {
@@ -54,14 +65,32 @@ void Listeners::on_address_change() {
     char drain[8192];
     while (::recv(watch_sd_, drain, sizeof drain, MSG_DONTWAIT) > 0) {
     }
-    listen_on_new_addresses();
+    listen_on_new_addresses(false);
 }
 
-bool Listeners::listen_on_new_addresses() {
+// Why an address cannot be listened on, in words that say what to do.
+std::string Listeners::cannot_listen(const cli::Failure& f, const sockaddr_in& sai) const {
+    const std::string port = std::to_string(port_);
+    std::string why;
+    if (f.sys_errno == EADDRINUSE) why = "port " + port + " is in use: is another catchr running? try -p";
+    else if (f.sys_errno == EACCES) why = "port " + port + " needs more privileges than this user has: try -p with a port above 1023";
+    else if (f.sys_errno == EADDRNOTAVAIL) why = "the address is gone";
+    else return "Cannot listen at " + std::string(SAI_IP(&sai, 1, 0)) + ": " + f.text;
+    return "Cannot listen at " + std::string(SAI_IP(&sai, 1, 0)) + ": " + why + (verbose_ ? " (" + f.text + ")" : "");
+}
+
+// Listens on the addresses not listened on yet. At start-up it is all or nothing: when one
+// fails, none is kept and no "Listen at" line is printed, only why. Later, each address that
+// comes is taken on its own.
+bool Listeners::listen_on_new_addresses(bool initial) {
     std::vector<sockaddr_in> table(host_addr_mxc);
     const std::uint16_t cnt = SCK_HOST_ADDRS(table.data(), host_addr_mxc);
-    bool all_ok = !err_;
-    if (err_) view_.error(ERR_S());
+    if (err_) {
+        view_.error(cli::Failure::from_library().text);
+        return false;
+    }
+    std::vector<std::pair<sockaddr_in, int>> opened;
+    bool all_ok = true;
     for (std::uint16_t i = 0; i < cnt; ++i) {
         sockaddr_in& sai = table[i];
         const in_addr_t address = sai.sin_addr.s_addr;
@@ -69,14 +98,22 @@ bool Listeners::listen_on_new_addresses() {
         if (address == sck_lcl_in_addr.s_addr) continue;
         if (std::find(addrs_.begin(), addrs_.end(), address) != addrs_.end()) continue;
         sai.sin_port = htons(port_);
-        view_.line(std::string("Listen at ") + SAI_IP(&sai, 0, 0) + ":" + std::to_string(port_));
         const int sd = HOST_SAI_SD(&sai, 0);
         if (err_) {
-            view_.error(ERR_S());
+            const std::string line = cannot_listen(cli::Failure::from_library(), sai);
+            if (all_ok || line.find("is in use") == std::string::npos) view_.error(line);
             all_ok = false;
             continue;
         }
-        addrs_.push_back(address);
+        opened.emplace_back(sai, sd);
+    }
+    if (initial && !all_ok) {
+        for (const auto& [sai, sd] : opened) SCK_CL(sd);
+        return false;
+    }
+    for (const auto& [sai, sd] : opened) {
+        view_.line(std::string("Listen at ") + SAI_IP(&sai, 0, 0) + ":" + std::to_string(port_));
+        addrs_.push_back(sai.sin_addr.s_addr);
         sds_.push_back(sd);
         if (listening_) listening_(sd);
     }

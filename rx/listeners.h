@@ -8,15 +8,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
+#include "failure.h"
 #include "view.h"
 
 namespace rx {
 
 class Listeners {
 public:
-    Listeners(std::uint16_t port, View& view);
+    // verbose: failures carry the library's whole trail too.
+    Listeners(std::uint16_t port, View& view, bool verbose = false);
     ~Listeners();
     Listeners(const Listeners&) = delete;
     Listeners& operator=(const Listeners&) = delete;
@@ -32,9 +35,12 @@ public:
     // The descriptor that becomes readable when the host's addresses change; -1 for none.
     int watch_sd() const { return watch_sd_; }
     const std::vector<int>& sockets() const { return sds_; }
+    // The first address listened on, dotted; empty while there is none.
+    std::string first_address() const;
 
 private:
-    bool listen_on_new_addresses();
+    bool listen_on_new_addresses(bool initial);
+    std::string cannot_listen(const cli::Failure& f, const sockaddr_in& sai) const;
 
     std::uint16_t port_;
     View& view_;
@@ -43,6 +49,7 @@ private:
     int watch_sd_ = -1;
     std::function<void(int sd)> listening_;
     bool said_waiting_ = false;
+    bool verbose_;
 };
 
 }  // namespace rx

@@ -102,6 +102,8 @@ Options parse_options(const std::vector<std::string>& args) {
             o.action = Options::Action::version;
         } else if (arg == "-q") {
             o.quiet = true;
+        } else if (arg == "-v") {
+            o.verbose = true;
         } else if (arg == "--confine") {
             o.confine = true;
         } else if (arg == "--no-clobber") {
@@ -179,6 +181,7 @@ std::string usage_text() {
            "                       second gives way to a newcomer (default 1K)\n"
            "  --rate-window SECS   over how many seconds a body's rate is measured (default 20)\n"
            "  -q                   print errors only\n"
+           "  -v                   with each failure, the internal trail behind it\n"
            "  -h, --help           this text\n"
            "  -V, --version        the version\n"
            "\n"

@@ -26,6 +26,7 @@ struct Options {
     bool no_clobber = false;    // existing files are never replaced
     bool exec_bits = true;      // ".sh" and ".bin" get execute bits
     bool quiet = false;         // -q: errors only
+    bool verbose = false;       // -v: failures with the library's whole trail
     std::vector<Net> allow;     // peers allowed in; empty: all
     std::optional<std::uint64_t> min_free;  // --min-free: bytes kept free on the destination
     // Fair shares: connections at once, and from one address; a body below min_rate bytes

@@ -45,9 +45,19 @@ void Receiver::after_turn(Clock::time_point now) {
     reap();
 }
 
-void Receiver::close_all() {
-    for (const Open& o : open_) loop_.forget(o.id);
+std::size_t Receiver::arriving() const {
+    return static_cast<std::size_t>(
+        std::count_if(open_.begin(), open_.end(), [](const Open& o) { return o.transfer->arriving(); }));
+}
+
+std::vector<std::string> Receiver::close_all(const std::string& why) {
+    std::vector<std::string> aborted;
+    for (const Open& o : open_) {
+        loop_.forget(o.id);
+        if (std::string what = o.transfer->abort(why); !what.empty()) aborted.push_back(std::move(what));
+    }
     open_.clear();
+    return aborted;
 }
 
 // Registrations end before their connections are destroyed (and their descriptors closed),

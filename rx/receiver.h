@@ -4,6 +4,7 @@
 #define RX_RECEIVER_H
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "loop.h"
@@ -25,8 +26,11 @@ public:
     int before_turn(Clock::time_point now);
     // After each turn: deadlines that passed, and connections that ended.
     void after_turn(Clock::time_point now);
-    // Ends every connection without a reply, removing their work files.
-    void close_all();
+    // Files arriving now.
+    std::size_t arriving() const;
+    // Ends every connection, telling each sender why where it can hear it, and removing the
+    // work files; gives what was arriving.
+    std::vector<std::string> close_all(const std::string& why);
 
 private:
     struct Open {

@@ -13,7 +13,7 @@ namespace {
 
 volatile sig_atomic_t stop_signal = 0;
 
-void on_stop_signal(int) { stop_signal = 1; }
+void on_stop_signal(int sig) { stop_signal = sig; }
 
 constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
@@ -48,6 +48,16 @@ StopWatch::~StopWatch() {
 
 bool StopWatch::requested() const { return stop_signal || key_; }
 
+std::string StopWatch::why() const {
+    if (key_) return "a key press";
+    switch (stop_signal) {
+        case SIGTERM: return "SIGTERM";
+        case SIGINT: return "SIGINT (Ctrl-C)";
+        case SIGHUP: return "SIGHUP";
+        default: return "";
+    }
+}
+
 // True when keys can be waited for now: standard input is a terminal and this process is
 // in its foreground. The terminal is then set so that a single key (not a whole line)
 // makes standard input readable; echo and the signal keys stay as they were.
@@ -70,7 +80,7 @@ int StopWatch::before_turn(Loop& loop, int timeout_ms) {
     pause_keys_ = false;
     if (keys && key_id_ < 0) {
         key_id_ = loop.watch(STDIN_FILENO, POLLIN, [this](short) {
-            if (kbhit()) key_ = true;
+            if (kbhit()) key_ = !key_rule_ || key_rule_(getch());
             // Readable but no key for us (the terminal went to another job, or hung up):
             // look again later rather than spin on it.
             else pause_keys_ = true;

@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <termios.h>
 
+#include <functional>
+#include <string>
+
 #include "loop.h"
 
 namespace rx {
@@ -25,8 +28,10 @@ public:
     // The signal mask while the loop waits: the stop signals get through only then.
     const sigset_t* wait_mask() const { return &wait_mask_; }
     bool requested() const;
-    // The stop came from a key, which stays queued for getch.
-    bool by_key() const { return key_; }
+    // What asked for the stop: "a key press", "SIGTERM"...
+    std::string why() const;
+    // Decides whether a key stops the receiver; without one, any key does.
+    void key_rule(std::function<bool(int key)> rule) { key_rule_ = std::move(rule); }
 
 private:
     bool watch_keys();
@@ -36,7 +41,8 @@ private:
     bool key_mode_ = false;  // the terminal is set so that one key wakes the poll
     termios saved_{};
     bool pause_keys_ = false;
-    int key_id_ = -1;  // the keyboard's registration in the loop, while watched
+    int key_id_ = -1;
+    std::function<bool(int key)> key_rule_;  // the keyboard's registration in the loop, while watched
     sigset_t wait_mask_{};
 };
 

@@ -2,6 +2,7 @@
 // at hand allow and returns, so that one slow peer never holds up another.
 #include "transfer.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "lb.h"
 #include "shown.h"
+#include "units.h"
 #include "wire.h"
 
 namespace rx {
@@ -105,6 +107,20 @@ void Transfer::on_clock(Clock::time_point now) {
     } else {
         fail({"No data from the sender for " + seconds(rules_.body_silence) + " s (sd=" + std::to_string(sd_) + ")"});
     }
+}
+
+std::string Transfer::abort(const std::string& why) {
+    if (finished()) return "";
+    std::string what;
+    if (view_id_ >= 0) {
+        what = shown_name() + " (" + cli::human_size(got_) + " of " + cli::human_size(size_) + ")";
+        // A sender that waits for its reply hears it; one still sending may not.
+        const std::string line = wire::reply(why);
+        ::send(sd_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        view_.forget(view_id_);
+    }
+    finish();
+    return what;
 }
 
 void Transfer::drop(View::Repeated kind, const char* why) {

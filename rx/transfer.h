@@ -63,6 +63,11 @@ public:
 
     void on_readable(Clock::time_point now);
     void on_clock(Clock::time_point now);
+    // Whether a file is arriving: its header came and it has not ended.
+    bool arriving() const { return phase_ == Phase::body; }
+    // Ends the connection at once, telling the sender why where it can hear it, and printing
+    // nothing: gives what was arriving ("NAME (SIZE of SIZE)"), empty when nothing was.
+    std::string abort(const std::string& why);
     // Ends the connection at once, printing why (no reply); a flood's repeats are counted
     // under kind rather than printed each.
     void drop(View::Repeated kind, const char* why);

@@ -75,6 +75,20 @@ void View::end(int id, bool stored, const std::string& why, Clock::time_point no
     }
 }
 
+void View::forget(int id) {
+    if (active_.erase(id)) dirty_ = true;
+}
+
+void View::notice(const std::string& text, Clock::time_point until) {
+    if (!tty_) {
+        console_.line(text);
+        return;
+    }
+    notice_ = text;
+    notice_until_ = until;
+    dirty_ = true;
+}
+
 void View::repeated(Repeated kind, const std::string& address, const std::string& text, Clock::time_point now) {
     auto [it, first] = tallies_.try_emplace(kind);
     Tally& t = it->second;
@@ -126,12 +140,20 @@ int View::summarize(Clock::time_point now) {
 int View::tick(Clock::time_point now) {
     const int summary_ms = summarize(now);
     int draw_ms = -1;
-    if (tty_ && dirty_ && !quiet_) {
+    if (!notice_.empty() && now >= notice_until_) {
+        notice_.clear();
+        dirty_ = true;
+    }
+    if (tty_ && dirty_ && (!quiet_ || !notice_.empty())) {
         draw_ms = console_.ms_to_next_draw(now);
         if (draw_ms == 0) {
             draw_status(now);
             draw_ms = -1;
         }
+    }
+    if (!notice_.empty()) {
+        const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(notice_until_ - now).count());
+        draw_ms = draw_ms < 0 ? left : std::min(draw_ms, left);
     }
     if (draw_ms < 0) return summary_ms;
     return summary_ms < 0 ? draw_ms : std::min(draw_ms, summary_ms);
@@ -140,7 +162,9 @@ int View::tick(Clock::time_point now) {
 void View::draw_status(Clock::time_point now) {
     dirty_ = false;
     std::string text;
-    if (active_.size() == 1) {
+    if (!notice_.empty()) {
+        text = notice_;
+    } else if (active_.size() == 1) {
         const Arrival& a = active_.begin()->second;
         text = a.peer + " -> " + a.name + "  " + cli::human_size(a.got) + " / " + cli::human_size(a.total) + "  " +
                rate(a.got, secs_since(a.start, now));

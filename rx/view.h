@@ -39,6 +39,10 @@ public:
     void progress(int id, std::uint64_t got);
     // The arrival ends: stored, or failed with why (which error() has not printed).
     void end(int id, bool stored, const std::string& why, Clock::time_point now);
+    // The arrival ends without a line of its own (the receiver stops, and says so once).
+    void forget(int id);
+    // A question or notice on the status line until then (a line of its own in a log).
+    void notice(const std::string& text, Clock::time_point until);
 
     // An error of a kind a flood repeats, from address: text (the whole error line) when it
     // is the first for a while, else only counted.
@@ -72,6 +76,8 @@ private:
     std::map<Repeated, Tally> tallies_;
     int next_id_ = 0;
     bool dirty_ = false;
+    std::string notice_;
+    Clock::time_point notice_until_{};
 };
 
 }  // namespace rx

@@ -166,20 +166,26 @@ class Lifecycle(E2ETest):
         rx.press_key()
         self.assertEqual(rx.wait(), 1)
         self.assertNotIn("->", rx.text())
+        self.assertTrue(rx.text().endswith("Stopped by a key press; no file was arriving\n"), rx.text())
 
-    def test_key_press_during_a_body_stores_nothing(self):
-        port = fresh_port()
-        rx = self.start_receiver(str(port))
-        with connect(port) as s:
-            s.sendall(b"part.bin\r\r100\r" + b"x" * 10)
-            rx.expect("part.bin (100)")
-            rx.press_key()
-            self.assertEqual(rx.wait(), 1)
-            self.assertIsNone(read_until_cr(s))
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "part.bin")))
+    def test_a_key_during_a_body_asks_first_then_q_stops_and_the_sender_hears_it(self):
+        for tty in (False, True):
+            port = fresh_port()
+            rx = self.start_receiver(str(port), tty=tty)
+            with connect(port) as s:
+                s.sendall(b"part.bin\r\r100\r" + b"x" * 10)
+                rx.expect("part.bin")
+                rx.press_key(b"\r")  # Enter by mistake: nothing stops
+                rx.expect("1 transfer in progress: press q again to stop")
+                s.sendall(b"x" * 10)
+                rx.press_key(b"q")
+                self.assertEqual(rx.wait(), 1)
+                self.assertEqual(read_until_cr(s), b"the receiver was stopped")
+            self.assertIn("Stopped by a key press; aborted, nothing stored: part.bin (20 B of 100 B)\n", rx.text())
+            self.assertFalse(os.path.exists(os.path.join(self.dir, "part.bin")))
 
     def test_signals_end_it_like_a_key(self):
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        for sig, name in ((signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT (Ctrl-C)"), (signal.SIGHUP, "SIGHUP")):
             port = fresh_port()
             rx = self.start_receiver(str(port))
             with connect(port) as s:  # a body under way: its work file goes with the receiver
@@ -189,6 +195,7 @@ class Lifecycle(E2ETest):
                 os.kill(rx.pid, sig)
                 self.assertEqual(rx.wait(), 1, sig)
             self.assertEqual(rx_work_files(self.dir), set())
+            self.assertIn(f"Stopped by {name}; aborted, nothing stored: sub/part.bin (10 B of 100 B)\n", rx.text())
 
     def test_serves_without_a_terminal_with_prompt_output(self):
         port = fresh_port()

@@ -112,8 +112,14 @@ class Output(E2ETest):
         self.assertIn("one.bin 0% ", out)
         self.assertIn("\x1b[K", out)
         rx.kill()
-        confined = self.start_receiver("--confine", str(fresh_port()), tty=True)
-        self.assertNotIn("Note:", confined.expect("Listen at"))
+        port = fresh_port()
+        confined = self.start_receiver("--confine", str(port), tty=True)
+        first = confined.expect("Press q to stop")
+        self.assertNotIn("Note:", first)
+        # The first screen says where files go, what to type on the other PC, how to stop.
+        self.assertIn(f"Listen at {RX_ADDR}:{port}\nReceiving into {os.path.realpath(self.dir)}\n"
+                      f"On the sending PC, type: pitchr FILE {RX_ADDR} -p {port}\n"
+                      "Press q to stop (while files arrive, it asks first).\n", first)
 
 
 if __name__ == "__main__":
