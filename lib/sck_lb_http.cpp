@@ -607,7 +607,9 @@ struct Reader {
             }
             const char c = ss->blk[ss->blkx++];
             bf[ss->rxcnt++] = c;
-            if (end_last && c == end_last && ss->rxcnt >= ss->end_sz &&
+            // Once the header is in, the end text counts only within what follows it: one
+            // that began inside the header would cut the header short.
+            if (end_last && c == end_last && ss->rxcnt - ss->hdrsz >= ss->end_sz &&
                 std::memcmp(bf + ss->rxcnt - ss->end_sz, ss->end_s, ss->end_sz) == 0) {
                 ss->rxcnt -= ss->end_sz;
                 complete = true;

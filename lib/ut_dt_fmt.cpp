@@ -381,7 +381,7 @@ public:
                 used_[i] = true;
                 // "Jan. 5", "Jan 5": the day right after the month name.
                 std::uint32_t d = 0;
-                if (i + 2 < n_ && (!toks_[i + 1][0] || is(i + 1, ".")) && val(i + 2, d) && d < 32) {
+                if (i + 2 < n_ && (!toks_[i + 1][0] || is(i + 1, ".")) && val(i + 2, d) && d >= 1 && d <= 31) {
                     set(f.day, f.v.day, d);
                     used_[i + 1] = used_[i + 2] = true;
                 }
@@ -456,7 +456,7 @@ private:
     long patterns(std::size_t i, std::uint32_t a) {
         std::uint32_t b = 0, c = 0, d = 0;
         if (((is(i + 1, "/") && is(i + 3, "/")) || (is(i + 1, "-") && is(i + 3, "-"))) && i + 4 < n_) {
-            if (!(val(i + 2, b) && val(i + 4, c) && a < 13 && b < 32)) return 0;
+            if (!(val(i + 2, b) && val(i + 4, c) && date_ok(a, b))) return 0;
             set(f.mon, f.v.mon, a);
             set(f.day, f.v.day, b);
             set(f.year, f.v.year, c <= 99 ? c + 2000 : c);
@@ -464,7 +464,7 @@ private:
             return 5;
         }
         if ((is(i + 1, "/") || is(i + 1, "-")) && i + 2 < n_) {
-            if (!(val(i + 2, b) && a < 13 && b < 32)) return 0;
+            if (!(val(i + 2, b) && date_ok(a, b))) return 0;
             set(f.mon, f.v.mon, a);
             set(f.day, f.v.day, b);
             use(i, i + 2);
@@ -507,6 +507,9 @@ private:
         use(i, last);
         return static_cast<long>(last + 1 - i);
     }
+
+    // Month 0 or day 0 is out of range like month 13: the record has no value for it.
+    static bool date_ok(std::uint32_t mon, std::uint32_t day) { return mon >= 1 && mon <= 12 && day >= 1 && day <= 31; }
 
     bool marker(std::size_t k) const {
         return is(k, "A") || is(k, "AM") || is(k, "P") || is(k, "PM");

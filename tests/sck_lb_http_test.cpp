@@ -774,6 +774,27 @@ TEST_F(HttpResponse, EndTextIsCutOffAndTheRestWaits) {
     EXPECT_EQ(s.text(), "line two");
 }
 
+TEST_F(HttpResponse, EndTextCountsOnlyAfterTheHeader) {
+    // No network needed: the peer is the other end of a socket pair.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    Session s;
+    s.ss.sd = pair[0];
+    s.ss.htm = 1;
+    s.ss.end_s = "\r\nEND";
+    s.ss.end_sz = 5;
+    // The header's last line end and the body's first bytes spell the end text.
+    const std::string header = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string response = header + "ENDbody\r\nEND";
+    ASSERT_EQ(write(pair[1], response.data(), response.size()), static_cast<ssize_t>(response.size()));
+    ASSERT_TRUE(poll_response(&s.ss));
+    EXPECT_EQ(pending(), "<none>");
+    EXPECT_EQ(s.ss.hdrsz, header.size());
+    EXPECT_EQ(s.text(), header + "ENDbody");
+    close(pair[1]);
+}
+
 TEST_F(HttpResponse, EndCharacterNeedsAQuietMoment) {
     if (!isolated()) return;
     Server server({Reply{{{0, "a>"}, {40, "b>"}}, false, false}});

@@ -185,6 +185,17 @@ TEST(TimeParse, OutOfRangeDateLeavesOnlyTheYear) {
     EXPECT_EQ(err_, 0);
 }
 
+TEST(TimeParse, MonthOrDayZeroIsOutOfRange) {
+    // As with month 13, the date sets nothing.
+    expect_rec(parse("0/5/2026", 1), 2026, u1, u1, u1, u1, u1, u1, u2);
+    expect_rec(parse("12/0/2026", 1), 2026, u1, u1, u1, u1, u1, u1, u2);
+    EXPECT_EQ(err_, 0);
+    // A month name takes no day 0 after it; alone, 0 is no day either.
+    expect_rec(parse("Jan 0"), u2, 1, u1, u1, u1, u1, u1, u2);
+    parse("Jan 0", 1);
+    EXPECT_EQ(pending(), "Unexp time text \"0\"");
+}
+
 TEST(TimeParse, WeekdayNamesFullAndShort) {
     EXPECT_EQ(parse("Mon").wday, 2);
     EXPECT_EQ(parse("tuesday").wday, 3);
