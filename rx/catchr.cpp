@@ -47,6 +47,7 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
     rules.rate_window = std::chrono::seconds(opt.rate_window_secs);
     rules.file_mode = new_file_mode();
     rules.exec_bits = opt.exec_bits;
+    rules.verbose = opt.verbose;
     // Every destination is reached from here, whatever becomes of the name it was given by.
     rules.store = {::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), opt.confine, opt.no_clobber, opt.min_free};
     if (rules.store.root_fd >= 0) return true;

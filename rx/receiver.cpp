@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "lb.h"
+#include "wire.h"
 
 namespace rx {
 
@@ -17,6 +18,19 @@ constexpr int evictions_per_turn = 4;
 // While every connection is taken and each body moves, a body may yet fall below the minimum
 // rate and make room: looked at again this often.
 constexpr int full_look_ms = 1000;
+
+// A connection refused as it comes: the reply first, so that a sender hears why, and then
+// the close. What the sender has sent already is read first: closing on unread bytes
+// would reset the connection and could take the reply with it.
+void turn_away(int sd, const std::string& why) {
+    char drain[4096];
+    while (::recv(sd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
+    const std::string line = wire::reply(why);
+    ::send(sd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::shutdown(sd, SHUT_WR);
+    SCK_CL(sd);
+}
 
 }  // namespace
 
@@ -107,12 +121,12 @@ void Receiver::accept_all(int lsd, Clock::time_point now) {
         const std::string who = SAI_IP(&peer, 1, 0);
         const std::string ip = SAI_IP(&peer, 0, 0);
         if (!allowed(opt_.allow, address)) {
-            SCK_CL(sd);
+            turn_away(sd, "not allowed from " + ip);
             view_.repeated(View::Repeated::not_allowed, ip, "Connection from " + who + " refused: not in --allow", now);
             continue;
         }
         if (open_from(address) >= opt_.per_address) {
-            SCK_CL(sd);
+            turn_away(sd, std::to_string(opt_.per_address) + " connections already open from " + ip + "; try again later");
             view_.repeated(View::Repeated::per_address, ip,
                            "Connection from " + who + " refused: " + std::to_string(opt_.per_address) +
                                " already open from that address",
@@ -120,7 +134,7 @@ void Receiver::accept_all(int lsd, Clock::time_point now) {
             continue;
         }
         if (open_.size() >= opt_.max_connections) {
-            give_way(now)->drop(View::Repeated::cap_drop, "Dropped for a new connection: too many open");
+            give_way(now)->drop(View::Repeated::cap_drop, "for a new connection: all connections were taken");
             ++evicted;
         }
         auto t = std::make_unique<Transfer>(sd, peer, opt_.port, rules_, view_, now);

@@ -44,18 +44,19 @@ void Sink::drop() {
     zero_copy_ = false;
 }
 
-std::string Sink::write(const char* bytes, std::size_t n, std::uint64_t at) {
-    if (fd_ < 0 || n == 0) return "";
+cli::Failure Sink::write(const char* bytes, std::size_t n, std::uint64_t at) {
+    if (fd_ < 0 || n == 0) return {};
     if (pipe_[0] >= 0 && zero_copy_) plain_from(at);  // the tail of a spliced body
     BF_FD(fd_, name_.c_str(), bytes, static_cast<std::uint32_t>(n));
-    if (!err_) return "";
+    if (!err_) return {};
+    cli::Failure failure = cli::Failure::from_library();
     drop();
-    return cli::Failure::from_library().text;
+    return failure;
 }
 
 bool Sink::splicing(std::uint64_t left) const { return zero_copy_ && fd_ >= 0 && left >= splice_min; }
 
-ssize_t Sink::splice(int sd, std::uint64_t at, std::size_t want, std::string& error) {
+ssize_t Sink::splice(int sd, std::uint64_t at, std::size_t want, cli::Failure& error) {
     if (pipe_[0] < 0) {
         if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
             zero_copy_ = false;
@@ -87,8 +88,7 @@ ssize_t Sink::splice(int sd, std::uint64_t at, std::size_t want, std::string& er
         const ssize_t r = ::read(pipe_[0], block, std::min(left, sizeof block));
         if (r <= 0) break;
         left -= static_cast<std::size_t>(r);
-        if (std::string why = write(block, static_cast<std::size_t>(r), at); !why.empty() && error.empty())
-            error = std::move(why);
+        if (cli::Failure why = write(block, static_cast<std::size_t>(r), at); why && !error) error = std::move(why);
         at += static_cast<std::uint64_t>(r);
     }
     return n;

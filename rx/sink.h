@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "failure.h"
+
 namespace rx {
 
 class Sink {
@@ -29,9 +31,9 @@ public:
     void drop();
     bool dropping() const { return fd_ < 0; }
 
-    // Writes n bytes taken from the socket, the body's bytes at..at+n. Empty when written or
-    // dropped; else why they could not be (and from then on the sink drops).
-    std::string write(const char* bytes, std::size_t n, std::uint64_t at);
+    // Writes n bytes taken from the socket, the body's bytes at..at+n. Nothing when written
+    // or dropped; else why they could not be (and from then on the sink drops).
+    cli::Failure write(const char* bytes, std::size_t n, std::uint64_t at);
 
     // Whether the next left bytes of the body should come through the pipe.
     bool splicing(std::uint64_t left) const;
@@ -39,7 +41,7 @@ public:
     // left the socket (written, or dropped after a write error, which error then tells), 0
     // when the socket has nothing now, -1 when it ended or failed (the plain way then reads
     // it and reports why) or the kernel will not splice it (the plain way goes on for good).
-    ssize_t splice(int sd, std::uint64_t at, std::size_t want, std::string& error);
+    ssize_t splice(int sd, std::uint64_t at, std::size_t want, cli::Failure& error);
 
 private:
     void plain_from(std::uint64_t at);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "shown.h"
+#include "units.h"
 
 namespace rx {
 
@@ -29,8 +30,10 @@ using cli::shown;
 // file holds more than a few pieces of memory.
 constexpr std::uint64_t writeback_piece = 8 << 20;
 constexpr std::uint64_t gib = 1ULL << 30;
+constexpr char kept_by_no_clobber[] = "it exists, and --no-clobber keeps it";
+constexpr char dir_in_the_way[] = "a directory of that name is in the way";
 
-std::string reason(int no) { return "err #" + std::to_string(no) + ":" + std::strerror(no); }
+std::string reason(int no) { return std::strerror(no); }
 
 std::vector<std::string> parts_of(const std::string& dir) {
     std::vector<std::string> parts;
@@ -65,14 +68,16 @@ int open_below(int at, const std::string& part) {
     return ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
-// The part below at, made first when missing (mode 0777 less the umask). Gives -1 with
-// errno set.
-int reach_part(int at, const std::string& part, bool follow) {
+// The part below at, made first when missing (mode 0777 less the umask; made tells).
+// Gives -1 with errno set.
+int reach_part(int at, const std::string& part, bool follow, bool& made) {
+    made = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = follow ? ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                               : open_below(at, part);
         if (fd >= 0 || errno != ENOENT || attempt == 1) return fd;
-        if (::mkdirat(at, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+        if (::mkdirat(at, part.c_str(), 0777) == 0) made = true;
+        else if (errno != EEXIST) return -1;
     }
     return -1;
 }
@@ -95,8 +100,8 @@ std::string work_name() {
 }
 
 std::string no_room(std::uint64_t size, std::uint64_t avail, std::uint64_t keep) {
-    return "No room for " + std::to_string(size) + " bytes on the receiving disk (" + std::to_string(avail) +
-           " bytes free, " + std::to_string(keep) + " kept free)";
+    return "no room on the receiving disk for " + cli::human_size(size) + " (" + cli::human_size(avail) + " free, " +
+           cli::human_size(keep) + " kept free)";
 }
 
 }  // namespace
@@ -105,6 +110,11 @@ std::uint64_t default_min_free(std::uint64_t total) { return std::min(total / 10
 
 Store::~Store() {
     discard();
+    // Directories made for a file that was not stored go with it, where still empty.
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+        if (!stored_) ::unlinkat(it->first, it->second.c_str(), AT_REMOVEDIR);
+        ::close(it->first);
+    }
     if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
@@ -113,9 +123,9 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
     dir_ = dir;
     name_ = name;
     no_clobber_ = rules.no_clobber;
-    const std::string dest = "Destination \"" + shown(dir) + "\"";
+    const std::string dest = "the destination \"" + shown(dir) + "\"";
     if (rules.confine && (dir.starts_with('/') || has_dotdot(dir))) {
-        why = dest + " is outside the receiving directory (refused by --confine)";
+        why = dest + " is outside the receiving directory (--confine)";
         return Verdict::refused;
     }
 
@@ -126,13 +136,15 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
     std::string walked;
     for (const std::string& part : parts_of(dir)) {
         if (at < 0) break;
-        const int next = make ? reach_part(at, part, !rules.confine)
+        bool made = false;
+        const int next = make ? reach_part(at, part, !rules.confine, made)
                               : ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const int no = errno;
+        if (made) made_.emplace_back(::dup(at), part);
         walked += walked.empty() && !dir.starts_with('/') ? part : "/" + part;
         if (next < 0 && rules.confine && is_link(at, part)) {
             ::close(at);
-            why = dest + " passes through a symbolic link at \"" + shown(walked) + "\" (refused by --confine)";
+            why = dest + " passes through a symbolic link at \"" + shown(walked) + "\" (--confine)";
             return Verdict::refused;
         }
         ::close(at);
@@ -140,20 +152,19 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
         errno = no;
     }
     if (at < 0) {
-        why = "Directory \"" + shown(walked.empty() ? dir : walked) + "\" cannot be made or opened (" + reason(errno) + ")";
+        why = "directory \"" + shown(walked.empty() ? dir : walked) + "\" cannot be made or opened (" + reason(errno) + ")";
         return Verdict::refused;
     }
     dir_fd_ = at;
 
-    const std::string target = "\"" + shown(dir.empty() ? name : dir + "/" + name) + "\"";
     struct stat st {};
     if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (rules.no_clobber) {
-            why = target + " exists and is kept (refused by --no-clobber)";
+            why = kept_by_no_clobber;
             return Verdict::refused;
         }
         if (S_ISDIR(st.st_mode)) {
-            why = target + " is a directory and is kept";
+            why = dir_in_the_way;
             return Verdict::refused;
         }
     }
@@ -166,8 +177,8 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
         const std::uint64_t avail = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
         const std::uint64_t keep = rules.min_free.value_or(default_min_free(total));
         if (size > total || size > total - std::min(total, keep)) {
-            why = std::to_string(size) + " bytes will never fit on the receiving disk (" + std::to_string(total) +
-                  " bytes in all, " + std::to_string(keep) + " kept free)";
+            why = cli::human_size(size) + " will never fit on the receiving disk (" + cli::human_size(total) +
+                  " in all, " + cli::human_size(keep) + " kept free)";
             return Verdict::at_once;
         }
         if (size > avail || avail - size < keep) {
@@ -183,7 +194,7 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) {
-        why = "The work file cannot be made in \"" + shown(dir.empty() ? "." : dir) + "\" (" + reason(errno) + ")";
+        why = "the work file cannot be made in \"" + shown(dir.empty() ? "." : dir) + "\" (" + reason(errno) + ")";
         work_.clear();
         return Verdict::refused;
     }
@@ -211,12 +222,11 @@ void Store::written(std::uint64_t bytes) {
 }
 
 std::string Store::commit(mode_t mode) {
-    const std::string target = "\"" + shown(dir_.empty() ? name_ : dir_ + "/" + name_) + "\"";
     std::string why;
-    if (::fchmod(fd_, mode) != 0) why = target + " cannot be given its mode (" + reason(errno) + ")";
+    if (::fchmod(fd_, mode) != 0) why = "it cannot be given its mode (" + reason(errno) + ")";
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && why.empty()) why = target + " cannot be written (" + reason(errno) + ")";
+    if (::close(fd) != 0 && why.empty()) why = "it cannot be written (" + reason(errno) + ")";
     if (!why.empty()) {
         discard();
         return why;
@@ -234,11 +244,12 @@ std::string Store::commit(mode_t mode) {
     }
     if (rc == 0) {
         work_.clear();  // it has become the final file
+        stored_ = true;
         return "";
     }
-    if (errno == EEXIST && no_clobber_) why = target + " exists and is kept (refused by --no-clobber)";
-    else if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) why = target + " is a directory and is kept";
-    else why = target + " cannot be stored (" + reason(errno) + ")";
+    if (errno == EEXIST && no_clobber_) why = kept_by_no_clobber;
+    else if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) why = dir_in_the_way;
+    else why = "it cannot be stored (" + reason(errno) + ")";
     discard();
     return why;
 }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rx {
 
@@ -60,6 +62,9 @@ private:
     int fd_ = -1;
     std::string dir_, name_, work_;  // the destination line, the final name, the work file's name
     bool no_clobber_ = false;
+    bool stored_ = false;
+    // Directories this store made: each one's parent (open) and name, in the order made.
+    std::vector<std::pair<int, std::string>> made_;
     std::uint64_t started_ = 0;  // bytes handed to writeback so far
     std::uint64_t waited_ = 0;   // bytes known to be on the disk
 };

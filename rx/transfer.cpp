@@ -39,6 +39,10 @@ bool safe_file_name(const std::string& name) {
 
 using cli::Failure;
 
+// Socket statuses of a receive that found the connection ended by the peer.
+constexpr char sck_st_reset_ = 2;
+constexpr char sck_st_closed_ = 5;
+
 std::string seconds(std::chrono::milliseconds ms) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
 }
@@ -66,7 +70,7 @@ void Transfer::on_readable(Clock::time_point now) {
         char st = 0;
         const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, &st);
         if (err_) {
-            fail(Failure::from_library(st));
+            fail(connection_failed(Failure::from_library(st)));
             return;
         }
         if (n == 0) return;
@@ -103,9 +107,10 @@ void Transfer::on_clock(Clock::time_point now) {
     if (finished() || now < deadline_) return;
     if (phase_ == Phase::header) {
         repeated_ = View::Repeated::header_late;
-        fail({"Header not complete within " + seconds(rules_.header_deadline) + " s (sd=" + std::to_string(sd_) + ")"});
+        fail({"no complete header within " + seconds(rules_.header_deadline) + " s; connection closed"});
     } else {
-        fail({"No data from the sender for " + seconds(rules_.body_silence) + " s (sd=" + std::to_string(sd_) + ")"});
+        fail({shown_name() + ": no data from the sender for " + seconds(rules_.body_silence) + " s after " + so_far() +
+              "; nothing stored"});
     }
 }
 
@@ -126,7 +131,8 @@ std::string Transfer::abort(const std::string& why) {
 void Transfer::drop(View::Repeated kind, const char* why) {
     if (finished()) return;
     repeated_ = kind;
-    fail({why});
+    fail({view_id_ >= 0 ? shown_name() + ": dropped after " + so_far() + " " + why + "; nothing stored"
+                        : std::string("dropped ") + why});
 }
 
 void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
@@ -134,7 +140,7 @@ void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_p
         std::string& line = lines_[line_];
         if (bytes[i] != wire::line_end) {
             if (line.size() == hdr_mxsz) {
-                fail({"Header line longer than " + std::to_string(hdr_mxsz) + " bytes (sd=" + std::to_string(sd_) + ")"});
+                fail({"a header line longer than " + std::to_string(hdr_mxsz) + " bytes; connection closed"});
                 return;
             }
             line += bytes[i];
@@ -170,9 +176,10 @@ bool Transfer::header_line_done() {
 void Transfer::start_body() {
     phase_ = Phase::body;
     if (!safe_file_name(lines_[0])) {
-        refuse("Unsafe file name \"" + shown(lines_[0]) + "\" refused");
+        refuse("\"" + shown(lines_[0]) + "\": not stored: a file name may not be empty, \".\" or \"..\", nor hold "
+               "\"/\" or a control character");
     } else if (has_control(lines_[1])) {
-        refuse("Unsafe directory \"" + shown(lines_[1]) + "\" refused");
+        refuse(not_stored("the directory \"" + shown(lines_[1]) + "\" holds a control character"));
     } else {
         std::string why;
         switch (store_.open(rules_.store, lines_[1], lines_[0], size_, why)) {
@@ -180,10 +187,10 @@ void Transfer::start_body() {
                 sink_.open(store_.fd(), shown_name(), rules_.zero_copy);
                 break;
             case Store::Verdict::refused:
-                refuse(std::move(why));
+                refuse(not_stored(why));
                 break;
             case Store::Verdict::at_once:
-                refuse(std::move(why));
+                refuse(not_stored(why));
                 reply();
                 finish();
                 return;
@@ -195,7 +202,7 @@ void Transfer::start_body() {
 void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
     n = std::min<std::size_t>(n, size_ - got_);
     if (n == 0) return;
-    if (std::string why = sink_.write(bytes, n, got_); !why.empty()) refuse(std::move(why));
+    if (const Failure f = sink_.write(bytes, n, got_)) refuse(write_failed(f));
     stored(n);
 }
 
@@ -212,13 +219,13 @@ void Transfer::stored(std::uint64_t n) {
 // a kernel that will not splice (then for good).
 bool Transfer::splice_some(Clock::time_point now) {
     if (!sink_.splicing(size_ - got_)) return false;
-    std::string error;
+    Failure error;
     const ssize_t n = sink_.splice(sd_, got_, static_cast<std::size_t>(std::min<std::uint64_t>(size_ - got_, SIZE_MAX)),
                                    error);
     if (n < 0) return false;
     if (n > 0) {
         deadline_ = now + rules_.body_silence;
-        if (!error.empty()) refuse(std::move(error));
+        if (error) refuse(write_failed(error));
         stored(static_cast<std::uint64_t>(n));
     }
     return true;
@@ -241,7 +248,7 @@ void Transfer::body_complete() {
 void Transfer::store() {
     const bool program = S_END_MT(lines_[0].c_str(), ".bin", 0, 1, 0) || S_END_MT(lines_[0].c_str(), ".sh", 0, 1, 0);
     const std::string why = store_.commit(rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u));
-    if (!why.empty()) refuse(why);
+    if (!why.empty()) refuse(not_stored(why));
 }
 
 // Sends "OK" or the refusal and prints the refusal; a reply that cannot be sent is printed
@@ -280,6 +287,30 @@ void Transfer::finish() {
     store_.discard();
     phase_ = Phase::finished;
 }
+
+std::string Transfer::so_far() const { return cli::human_size(got_) + " of " + cli::human_size(size_); }
+
+std::string Transfer::not_stored(const std::string& why) const { return shown_name() + ": not stored: " + why; }
+
+// A write to the work file failed: the disk full is said as such.
+std::string Transfer::write_failed(const Failure& f) const {
+    const std::string what = f.sys_errno == ENOSPC || f.sys_errno == EDQUOT
+                                 ? "the receiving disk is full"
+                                 : std::string("it could not be written (") + std::strerror(f.sys_errno) + ")";
+    return not_stored(what + " (" + so_far() + " written)" + trail(f));
+}
+
+// The connection broke: a sender that closed or reset it went away.
+Failure Transfer::connection_failed(const Failure& f) const {
+    const bool gone = f.sock_status == sck_st_reset_ || f.sock_status == sck_st_closed_;
+    std::string what = gone ? "the sender went away" : std::string("the connection failed (") + std::strerror(f.sys_errno) + ")";
+    what = view_id_ >= 0 ? shown_name() + ": " + what + " after " + so_far() + "; nothing stored"
+                         : what + " before its header was complete";
+    return {what + trail(f), f.sys_errno, f.sock_status};
+}
+
+// The library's own words, for -v.
+std::string Transfer::trail(const Failure& f) const { return rules_.verbose ? " (" + f.text + ")" : ""; }
 
 std::string Transfer::shown_name() const {
     return lines_[1].empty() ? shown(lines_[0]) : shown(lines_[1]) + dir_dlm + shown(lines_[0]);

@@ -30,6 +30,7 @@ struct Rules {
     bool exec_bits = true;     // ".sh" and ".bin" get execute bits
     StoreRules store;          // where and how files may be stored
     bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
+    bool verbose = false;      // failures carry the library's whole trail too
     Sink::FileSplice file_splice = nullptr;  // how the pipe empties into the file; the kernel's
     // A body slower than min_rate bytes a second over rate_window gives way to a newcomer
     // when every connection is taken.
@@ -70,6 +71,7 @@ public:
     std::string abort(const std::string& why);
     // Ends the connection at once, printing why (no reply); a flood's repeats are counted
     // under kind rather than printed each.
+    // why says for what: "for a new connection: ...".
     void drop(View::Repeated kind, const char* why);
 
 private:
@@ -90,6 +92,11 @@ private:
     void finish();
     std::string arrival() const;
     std::string shown_name() const;
+    std::string so_far() const;
+    std::string not_stored(const std::string& why) const;
+    std::string write_failed(const cli::Failure& f) const;
+    cli::Failure connection_failed(const cli::Failure& f) const;
+    std::string trail(const cli::Failure& f) const;
 
     int sd_;
     std::uint32_t address_;  // the peer's, host byte order

@@ -58,7 +58,8 @@ class Pair(E2ETest):
         self.assertEqual(status, 1)
         lines = out.splitlines()
         self.assertEqual(len(lines), 3)  # the first file's line, the error and the summary
-        self.assertRegex(lines[1], r'ERROR: Directory "missing" cannot be made or opened \(err #2:No such file or directory\)$')
+        self.assertRegex(lines[1], r'ERROR: missing/\.\./gone/r1\.bin: not stored: directory "missing" cannot be made '
+                                   r'or opened \(No such file or directory\)$')
         self.assertEqual(lines[2], "Arrived: 0 files, 0 B in " + lines[2].split(" in ")[1])
         self.assertTrue(lines[2].endswith("; failed: 1; not tried: 1"), lines[2])  # r1, r100000
         self.assertFalse(os.path.exists(os.path.join(self.dst, "missing")))
