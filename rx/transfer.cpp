@@ -178,6 +178,8 @@ void Transfer::start_body() {
     if (!safe_file_name(lines_[0])) {
         refuse("\"" + shown(lines_[0]) + "\": not stored: a file name may not be empty, \".\" or \"..\", nor hold "
                "\"/\" or a control character");
+    } else if (lines_[0].starts_with(work_prefix) && lines_[0].ends_with(work_suffix)) {
+        refuse(not_stored("names of the form .catchr-*.part are the receiver's own work files"));
     } else if (has_control(lines_[1])) {
         refuse(not_stored("the directory \"" + shown(lines_[1]) + "\" holds a control character"));
     } else {

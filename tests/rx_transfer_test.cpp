@@ -156,6 +156,8 @@ TEST_F(Connection, RefusalsAreRepliedAfterTheBodyOrAtOnce) {
         {"taken\r\r3\r", "abc", "taken: not stored: a directory of that name is in the way\r", false},
         {"a/b\r\r1\r", "x",
          "\"a/b\": not stored: a file name may not be empty, \".\" or \"..\", nor hold \"/\" or a control character\r", false},
+        {".catchr-0123456789.part\r\r1\r", "x",
+         ".catchr-0123456789.part: not stored: names of the form .catchr-*.part are the receiver's own work files\r", false},
         {"f\rd\x1b\r1\r", "x", "d\\x1B/f: not stored: the directory \"d\\x1B\" holds a control character\r", false},
         {"f\rnew/..\r1\r", "x", "new/../f: not stored: directory \"new\" cannot be made or opened (No such file or directory)\r",
          false},
