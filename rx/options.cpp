@@ -179,7 +179,7 @@ std::string usage_text() {
            "  --per-address N      connections at once from one address (default 8)\n"
            "  --min-rate BYTES     when all are taken, a body slower than this many bytes a\n"
            "                       second gives way to a newcomer (default 1K)\n"
-           "  --rate-window SECS   over how many seconds a body's rate is measured (default 20)\n"
+           "  --rate-window SECS   over how many seconds a body's rate is measured (default 10)\n"
            "  -q                   print errors only\n"
            "  -v                   with each failure, the internal trail behind it\n"
            "  -h, --help           this text\n"

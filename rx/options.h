@@ -34,7 +34,7 @@ struct Options {
     std::size_t max_connections = 64;
     std::size_t per_address = 8;
     std::uint64_t min_rate = 1024;
-    std::uint32_t rate_window_secs = 20;
+    std::uint32_t rate_window_secs = 10;
 };
 
 // Reads args (without the program name).

@@ -35,7 +35,7 @@ struct Rules {
     // A body slower than min_rate bytes a second over rate_window gives way to a newcomer
     // when every connection is taken.
     std::uint64_t min_rate = 1024;
-    std::chrono::milliseconds rate_window{20'000};
+    std::chrono::milliseconds rate_window{10'000};
 };
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
