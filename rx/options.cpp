@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
+#include <optional>
 
 namespace rx {
 
@@ -77,6 +79,63 @@ bool allowed(const std::vector<Net>& nets, std::uint32_t peer) {
            });
 }
 
+namespace {
+
+// An option that takes a value (the argument after it): sets it in o; the reason when the
+// value is bad, "" when it was taken; nothing when arg is no such option.
+std::optional<std::string> take_value(const std::string& arg, const std::string& v, Options& o) {
+    std::uint64_t n = 0;
+    if (arg == "-d") {
+        if (v.empty()) return "-d needs a directory";
+        o.dir = v;
+    } else if (arg == "-p") {
+        if (!parse_port(v, o.port)) return "bad port \"" + v + "\": a number from 0 to 65535";
+    } else if (arg == "--min-free") {
+        if (!parse_size(v, n)) return "bad --min-free \"" + v + "\": a size such as 500M or 2G";
+        o.min_free = n;
+    } else if (arg == "--min-rate") {
+        if (!parse_size(v, o.min_rate)) return "bad --min-rate \"" + v + "\": bytes a second, such as 1K";
+    } else if (arg == "--max-connections" || arg == "--per-address" || arg == "--rate-window") {
+        if (!parse_count(v, n)) return "bad " + arg + " \"" + v + "\": a whole number from 1 to 100000";
+        if (arg == "--max-connections") o.max_connections = static_cast<std::size_t>(n);
+        else if (arg == "--per-address") o.per_address = static_cast<std::size_t>(n);
+        else o.rate_window_secs = static_cast<std::uint32_t>(n);
+    } else if (arg == "--allow") {
+        for (std::size_t at = 0; at <= v.size();) {
+            const auto comma = std::min(v.find(',', at), v.size());
+            Net net;
+            const std::string one = v.substr(at, comma - at);
+            if (!parse_net(one, net)) return "bad --allow entry \"" + one + "\": an IPv4 address or block such as 10.0.0.0/24";
+            o.allow.push_back(net);
+            at = comma + 1;
+        }
+    } else {
+        return std::nullopt;
+    }
+    return "";
+}
+
+// A switch: set in o; false when arg is none.
+bool take_switch(const std::string& arg, Options& o) {
+    if (arg == "-h" || arg == "--help") o.action = Options::Action::help;
+    else if (arg == "-V" || arg == "--version") o.action = Options::Action::version;
+    else if (arg == "-q") o.quiet = true;
+    else if (arg == "-v") o.verbose = true;
+    else if (arg == "--confine") o.confine = true;
+    else if (arg == "--no-clobber") o.no_clobber = true;
+    else if (arg == "--no-exec-bits") o.exec_bits = false;
+    else return false;
+    return true;
+}
+
+bool takes_value(const std::string& arg) {
+    static const char* const with_value[] = {"-d", "-p", "--min-free", "--min-rate", "--max-connections",
+                                             "--per-address", "--rate-window", "--allow"};
+    return std::find(std::begin(with_value), std::end(with_value), arg) != std::end(with_value);
+}
+
+}  // namespace
+
 Options parse_options(const std::vector<std::string>& args) {
     Options o;
     bool port_seen = false;
@@ -86,69 +145,14 @@ Options parse_options(const std::vector<std::string>& args) {
     };
     for (std::size_t i = 0; i < args.size() && o.action == Options::Action::run; ++i) {
         const std::string& arg = args[i];
-        // The option's value: the next argument.
-        auto value = [&](std::string& out) {
+        if (take_switch(arg, o)) continue;
+        if (takes_value(arg)) {
             if (i + 1 >= args.size()) {
                 fail("option " + arg + " needs a value");
-                return false;
+            } else if (const std::string why = *take_value(arg, args[++i], o); !why.empty()) {
+                fail(why);
             }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            o.action = Options::Action::help;
-        } else if (arg == "-V" || arg == "--version") {
-            o.action = Options::Action::version;
-        } else if (arg == "-q") {
-            o.quiet = true;
-        } else if (arg == "-v") {
-            o.verbose = true;
-        } else if (arg == "--confine") {
-            o.confine = true;
-        } else if (arg == "--no-clobber") {
-            o.no_clobber = true;
-        } else if (arg == "--no-exec-bits") {
-            o.exec_bits = false;
-        } else if (arg == "-d") {
-            if (!value(v)) break;
-            if (v.empty()) fail("-d needs a directory");
-            o.dir = v;
-        } else if (arg == "-p") {
-            if (!value(v)) break;
-            if (!parse_port(v, o.port)) fail("bad port \"" + v + "\": a number from 0 to 65535");
-            port_seen = true;
-        } else if (arg == "--min-free") {
-            if (!value(v)) break;
-            std::uint64_t bytes = 0;
-            if (!parse_size(v, bytes)) fail("bad --min-free \"" + v + "\": a size such as 500M or 2G");
-            o.min_free = bytes;
-        } else if (arg == "--max-connections" || arg == "--per-address" || arg == "--rate-window") {
-            if (!value(v)) break;
-            std::uint64_t n = 0;
-            if (!parse_count(v, n)) {
-                fail("bad " + arg + " \"" + v + "\": a whole number from 1 to 100000");
-            } else if (arg == "--max-connections") {
-                o.max_connections = static_cast<std::size_t>(n);
-            } else if (arg == "--per-address") {
-                o.per_address = static_cast<std::size_t>(n);
-            } else {
-                o.rate_window_secs = static_cast<std::uint32_t>(n);
-            }
-        } else if (arg == "--min-rate") {
-            if (!value(v)) break;
-            if (!parse_size(v, o.min_rate)) fail("bad --min-rate \"" + v + "\": bytes a second, such as 1K");
-        } else if (arg == "--allow") {
-            if (!value(v)) break;
-            for (std::size_t at = 0; at <= v.size() && o.action == Options::Action::run;) {
-                const auto comma = std::min(v.find(',', at), v.size());
-                Net net;
-                const std::string one = v.substr(at, comma - at);
-                if (!parse_net(one, net))
-                    fail("bad --allow entry \"" + one + "\": an IPv4 address or block such as 10.0.0.0/24");
-                o.allow.push_back(net);
-                at = comma + 1;
-            }
+            port_seen = port_seen || arg == "-p";
         } else if (arg.size() > 1 && arg[0] == '-') {
             fail("unknown option " + arg);
         } else if (!port_seen) {
