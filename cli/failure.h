@@ -14,8 +14,8 @@ struct Failure {
 
     explicit operator bool() const { return !text.empty(); }
 
-    // The library's pending error, taken (the error state is clear afterwards), with errno as
-    // the failing call left it and the status it reported.
+    // The library's pending error, taken (the error state is clear afterwards), with the
+    // system's number it reported (else errno) and the socket status it gave.
     static Failure from_library(char sock_status = 0);
 };
 

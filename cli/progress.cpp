@@ -45,11 +45,16 @@ std::string fit_name(const std::string& name, std::size_t room) {
 
 ProgressLine::ProgressLine(std::FILE* out, std::string name, std::uint64_t total,
                            Clock::time_point start)
-    : console_(out, true), name_(shown(name)), total_(total), start_(start) {}
+    : own_(std::make_unique<Console>(out, true)), console_(own_.get()), name_(shown(name)), total_(total),
+      start_(start) {}
+
+ProgressLine::ProgressLine(Console& console, std::string name, std::uint64_t total, Clock::time_point start)
+    : console_(&console), name_(shown(name)), total_(total), start_(start) {}
 
 void ProgressLine::update(std::uint64_t done, Clock::time_point now) {
     done_ = done;
-    if (console_.too_soon(now)) return;
+    if (drawn_ && console_->too_soon(now)) return;
+    drawn_ = true;
     draw(now);
 }
 
@@ -79,15 +84,15 @@ void ProgressLine::draw(Clock::time_point now) {
                              std::to_string(percent) + "%  " + human_rate(rate) + "  " + left;
 
     // The last column stays empty: some terminals wrap as soon as it is written.
-    const std::size_t width = console_.width() - 1;
-    console_.status(fit_name(name_, width > rest.size() ? width - rest.size() : 0) + rest, now);
+    const std::size_t width = console_->width() - 1;
+    console_->status(fit_name(name_, width > rest.size() ? width - rest.size() : 0) + rest, now);
 }
 
 void ProgressLine::finish(const std::string& outcome, Clock::time_point now) {
     const double elapsed = seconds(now - start_);
     const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : -1;
-    console_.line(name_ + "  " + human_size(total_) + "  " + human_duration(elapsed) + "  " + human_rate(rate) + "  " +
-                  shown(outcome));
+    console_->line(name_ + "  " + human_size(total_) + "  " + human_duration(elapsed) + "  " + human_rate(rate) +
+                   "  " + shown(outcome));
 }
 
 std::string batch_summary(std::size_t files, std::uint64_t bytes, double secs) {

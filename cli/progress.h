@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "console.h"
@@ -21,6 +22,10 @@ public:
     // The name is shown through shown(): names may come from the network.
     ProgressLine(std::FILE* out, std::string name, std::uint64_t total,
                  Clock::time_point start = Clock::now());
+    // The same, drawn through a console the program prints its other lines through (on a
+    // terminal), so that a line printed meanwhile clears the progress line first.
+    ProgressLine(Console& console, std::string name, std::uint64_t total,
+                 Clock::time_point start = Clock::now());
 
     // Bytes done so far; redraws only when at least 100 ms passed since the last draw (the
     // first call always draws). The count is kept even when nothing is drawn: finish() rates it.
@@ -35,11 +40,13 @@ public:
 private:
     void draw(Clock::time_point now);
 
-    Console console_;
+    std::unique_ptr<Console> own_;  // the console drawn through, unless one was given
+    Console* console_;
     std::string name_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
     Clock::time_point start_;
+    bool drawn_ = false;  // a shared console may have drawn another line just before
 };
 
 // One summary line for a batch: "N files, SIZE in TIME (RATE)" e.g.

@@ -89,6 +89,15 @@ char SAI_TXT_MT(const char* text, const char* list);
 // 8 host unreachable, 10 the send could not proceed in time. A send time-out of 0xFFFF
 // means sck_tx_tmo; 0 means no waiting on a full socket.
 
+// The statuses above, by name.
+inline constexpr char sck_st_reset = 2;        // the peer reset the connection
+inline constexpr char sck_st_aborted = 3;      // the connection was aborted
+inline constexpr char sck_st_refused = 4;      // the peer refused
+inline constexpr char sck_st_closed = 5;       // not connected, or closed by the peer
+inline constexpr char sck_st_broken_pipe = 6;  // sent on a connection the peer has ended
+inline constexpr char sck_st_invalid = 7;      // invalid argument
+inline constexpr char sck_st_unreachable = 8;  // host unreachable
+inline constexpr char sck_st_rx_tmo = 9;       // SS::st of a response that timed out
 // The status of a send that could not proceed in time.
 inline constexpr char sck_st_blocked = 10;
 

@@ -39,10 +39,6 @@ bool safe_file_name(const std::string& name) {
 
 using cli::Failure;
 
-// Socket statuses of a receive that found the connection ended by the peer.
-constexpr char sck_st_reset_ = 2;
-constexpr char sck_st_closed_ = 5;
-
 std::string seconds(std::chrono::milliseconds ms) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
 }
@@ -304,7 +300,7 @@ std::string Transfer::write_failed(const Failure& f) const {
 
 // The connection broke: a sender that closed or reset it went away.
 Failure Transfer::connection_failed(const Failure& f) const {
-    const bool gone = f.sock_status == sck_st_reset_ || f.sock_status == sck_st_closed_;
+    const bool gone = f.sock_status == sck_st_reset || f.sock_status == sck_st_closed;
     std::string what = gone ? "the sender went away" : std::string("the connection failed (") + std::strerror(f.sys_errno) + ")";
     what = view_id_ >= 0 ? shown_name() + ": " + what + " after " + so_far() + "; nothing stored"
                          : what + " before its header was complete";

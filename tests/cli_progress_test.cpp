@@ -187,6 +187,22 @@ TEST(ProgressLine, ControlCharactersInNamesAndOutcomesAreNotSentToTheTerminal) {
     EXPECT_EQ(out.text(), "a\\x1B]0;x\\x07\\x0A\\xC2\\x9Bb  0 B  1.0 s  0 B/s  peer says \\x1B[2J\n");
 }
 
+TEST(ProgressLine, SharesAConsoleWithTheProgramsOtherLines) {
+    Captured out;
+    cli::Console console(out.file(), true);
+    {
+        ProgressLine first(console, "a", 10, t0);
+        first.update(5, t0);
+    }
+    // The next file's line is drawn at once, however soon after the last one; a line of the
+    // program's own clears it first.
+    ProgressLine next(console, "b", 10, t0);
+    next.update(1, t0 + 10ms);
+    console.error("b: not stored: full");
+    EXPECT_EQ(out.text(), "\ra  5 B / 10 B  50%  -  -\x1b[K\rb  1 B / 10 B  10%  100 B/s  0:01 left\x1b[K"
+                          "\r\x1b[KERROR: b: not stored: full\a\n");
+}
+
 TEST(BatchSummary, CountsFilesInTheRightNumber) {
     EXPECT_EQ(cli::batch_summary(1, 1536, 0.5), "1 file, 1.5 KiB in 0.5 s (3.0 KiB/s)");
     EXPECT_EQ(cli::batch_summary(3, 12 * MiB, 1.2), "3 files, 12.0 MiB in 1.2 s (10.0 MiB/s)");

@@ -10,10 +10,10 @@
 
 namespace {
 
-// A world with the files "2024", "10.9.0.7", "TO:x" and "notes.txt", and the hosts
-// "rxhost" and "box.lan".
+// A world with the files "a", "a.txt", "d", "2024", "10.9.0.7", "TO:x" and "notes.txt", and
+// the hosts "rxhost" and "box.lan".
 tx::Args parse(const std::vector<std::string>& args) {
-    static const std::set<std::string> files{"2024", "10.9.0.7", "TO:x", "notes.txt"};
+    static const std::set<std::string> files{"a", "a.txt", "d", "2024", "10.9.0.7", "TO:x", "notes.txt"};
     static const std::set<std::string> hosts{"rxhost", "box.lan"};
     const tx::World world{[](const std::string& p) { return files.count(p) > 0; },
                           [](const std::string& h) { return hosts.count(h) > 0; }};
@@ -41,15 +41,16 @@ TEST(PitchrArgs, EachArgumentIsTakenForOneThing) {
         {{"2024", "10.0.0.7"}, {"2024"}, "10.0.0.7", 9500, ""},
         {{"10.9.0.7", "10.0.0.1"}, {"10.9.0.7"}, "10.0.0.1", 9500, ""},
         {{"TO:x", "10.0.0.1"}, {"TO:x"}, "10.0.0.1", 9500, ""},
-        // Loose numeric forms are no addresses: a number is the port, the rest file-specs.
-        {{"file", "9611", "10.9.0.1"}, {"file"}, "10.9.0.1", 9611, ""},
-        {{"0x7f000101", "10.1", "010.0.0.1", "1.2.3.256", "10.9.0.1"},
-         {"0x7f000101", "10.1", "010.0.0.1", "1.2.3.256"}, "10.9.0.1", 9500, ""},
+        // A bare number is the port, never an address.
+        {{"a", "9611", "10.9.0.1"}, {"a"}, "10.9.0.1", 9611, ""},
         // Host names that resolve, and ":port" after either kind.
         {{"rxhost", "a"}, {"a"}, "rxhost", 9500, ""},
         {{"a", "box.lan:9700"}, {"a"}, "box.lan", 9700, ""},
         {{"a", "10.0.0.7:9700", "9700"}, {"a"}, "10.0.0.7", 9700, ""},
-        {{"nohost", "*.txt", "a:b"}, {"nohost", "*.txt", "a:b"}, "", 9500, ""},
+        // A "*" in the last part makes a pattern, whether or not anything matches it.
+        {{"*.txt", "no/such/dir/x*", "10.0.0.7"}, {"*.txt", "no/such/dir/x*"}, "10.0.0.7", 9500, ""},
+        // With no address anywhere, the default one.
+        {{"a", "d"}, {"a", "d"}, "", 9500, ""},
         // Options, joined or apart, and "--".
         {{"-p", "9600", "-t", "in", "a", "10.0.0.7"}, {"a"}, "10.0.0.7", 9600, "in"},
         {{"-p9600", "-tin", "a"}, {"a"}, "", 9600, "in"},
@@ -69,9 +70,10 @@ TEST(PitchrArgs, EachArgumentIsTakenForOneThing) {
 
 TEST(PitchrArgs, FlagsAndTheirLongForms) {
     tx::Args a = parse({"-rak", "d"});
-    EXPECT_TRUE(a.recursive && a.hidden && a.keep_going);
+    EXPECT_TRUE(a.recursive && a.hidden && a.keep_going && !a.verbose);
     a = parse({"--keep-going", "d"});
     EXPECT_TRUE(a.keep_going && !a.recursive && !a.hidden);
+    EXPECT_TRUE(parse({"-v", "d"}).verbose);
     for (const auto& arg : {"-h", "--help", "-kh"}) EXPECT_EQ(parse({"a", arg}).action, tx::Args::Action::help);
     for (const auto& arg : {"-V", "--version"}) EXPECT_EQ(parse({arg}).action, tx::Args::Action::version);
 }
@@ -88,11 +90,29 @@ TEST(PitchrArgs, WhatCannotBeToldApartIsAUsageError) {
         {{"a", "10.0.0.7", "10.0.0.8"}, "two addresses: 10.0.0.7 and 10.0.0.8"},
         {{"a", "TO:x1", "-t", "x2"}, "two destination directories: \"x1\" and \"x2\""},
         {{"a", "0.0.0.0"}, "0.0.0.0 is no receiver's address"},
+        // A file named like an address may have been meant as one when no other is given.
+        {{"10.9.0.7"}, "\"10.9.0.7\" is a file here and also an address: name the receiver's address too, or "
+                       "write \"./10.9.0.7\" for the file"},
     };
     for (const auto& [args, why] : cases) {
         const tx::Args a = parse(args);
         EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
         EXPECT_EQ(a.error, why);
+    }
+    // What is neither a file here nor an address is no guess at either: nothing goes to the
+    // default address because of a typo. Loose numeric forms are no addresses.
+    const std::pair<std::vector<std::string>, std::string> neither[] = {
+        {{"a", "10.9.3.l"}, "10.9.3.l"},           {{"notes.txt", "10.0.0.7", "nots.txt"}, "nots.txt"},
+        {{"a", "10.1"}, "10.1"},                   {{"a", "010.0.0.1"}, "010.0.0.1"},
+        {{"a", "1.2.3.256"}, "1.2.3.256"},         {{"a", "0x7f000101"}, "0x7f000101"},
+        {{"a", "rxhots"}, "rxhots"},               {{"a", "box.lan:99999"}, "box.lan:99999"},
+        {{"a", "rxhost:"}, "rxhost:"},             {{"a*/b.txt", "10.0.0.7"}, "a*/b.txt"},
+        {{"a", "\x1b[2Jx"}, "\\x1B[2Jx"},
+    };
+    for (const auto& [args, shown] : neither) {
+        const tx::Args a = parse(args);
+        EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
+        EXPECT_EQ(a.error, "\"" + shown + "\" is neither a file here nor an address");
     }
     // Saying the same thing twice is no conflict.
     EXPECT_EQ(parse({"a", "9600", "-p", "9600", "TO:d", "-t", "d"}).action, tx::Args::Action::send);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "shown.h"
+
 namespace tx {
 
 namespace {
@@ -39,13 +41,23 @@ bool host_name_form(const std::string& text) {
     return letter;
 }
 
+// An address as given: the host, and the port after a colon if there is one.
+struct Address {
+    std::string host;
+    std::uint16_t port = 0;
+    bool has_port = false;
+};
+
 // Splits "host:port"; a text without a colon is all host.
-bool split_port(const std::string& arg, std::string& host, std::uint16_t& port, bool& has_port) {
+bool split_port(const std::string& arg, Address& a) {
     const auto colon = arg.rfind(':');
-    has_port = colon != std::string::npos;
-    host = has_port ? arg.substr(0, colon) : arg;
-    return !has_port || parse_port(arg.substr(colon + 1), port);
+    a.has_port = colon != std::string::npos;
+    a.host = a.has_port ? arg.substr(0, colon) : arg;
+    return !a.has_port || parse_port(arg.substr(colon + 1), a.port);
 }
+
+// A dotted quad, maybe with ":PORT".
+bool dotted_address(const std::string& arg, Address& a) { return split_port(arg, a) && is_dotted_quad(a.host); }
 
 class Parser {
 public:
@@ -66,6 +78,10 @@ public:
         }
         if (a_.action == Args::Action::send && a_.fspecs.empty())
             fail("nothing to send: name at least one file-spec");
+        // The default address only when nothing could have been meant as the address.
+        if (a_.action == Args::Action::send && !a_.address_given && !file_like_address_.empty())
+            fail("\"" + file_like_address_ + "\" is a file here and also an address: name the receiver's address "
+                 "too, or write \"./" + file_like_address_ + "\" for the file");
         return a_;
     }
 
@@ -107,6 +123,7 @@ private:
                 case 'k': a_.keep_going = true; break;
                 case 'r': a_.recursive = true; break;
                 case 'a': a_.hidden = true; break;
+                case 'v': a_.verbose = true; break;
                 case 'p': {
                     std::uint16_t port = 0;
                     if (!value(args, i, at + 1, v)) return;
@@ -126,21 +143,21 @@ private:
 
     void free_form(const std::string& arg) {
         std::uint16_t port = 0;
-        std::string host;
-        bool has_port = false;
+        Address address;
         if (world_.exists(arg)) {
             a_.fspecs.push_back(arg);
+            if (file_like_address_.empty() && dotted_address(arg, address)) file_like_address_ = arg;
         } else if (starts_with_to(arg)) {
             set_destination(arg.substr(3));
         } else if (parse_port(arg, port)) {
             set_port(port, arg);
-        } else if (split_port(arg, host, port, has_port) && is_dotted_quad(host)) {
-            set_address(host, arg, has_port, port);
-        } else if (arg.find_first_of("*?") == std::string::npos && split_port(arg, host, port, has_port) &&
-                   host_name_form(host) && world_.resolves(host)) {
-            set_address(host, arg, has_port, port);
-        } else {
+        } else if (dotted_address(arg, address) || (split_port(arg, address) && host_name_form(address.host) &&
+                                                     world_.resolves(address.host))) {
+            set_address(address, arg);
+        } else if (is_pattern(arg)) {
             a_.fspecs.push_back(arg);
+        } else {
+            fail("\"" + cli::shown(arg) + "\" is neither a file here nor an address");
         }
     }
 
@@ -158,13 +175,13 @@ private:
         a_.port = port;
     }
 
-    void set_address(const std::string& host, const std::string& as_given, bool has_port, std::uint16_t port) {
-        if (host == "0.0.0.0" || host == "255.255.255.255") return fail(host + " is no receiver's address");
-        if (a_.address_given && host != a_.address)
+    void set_address(const Address& a, const std::string& as_given) {
+        if (a.host == "0.0.0.0" || a.host == "255.255.255.255") return fail(a.host + " is no receiver's address");
+        if (a_.address_given && a.host != a_.address)
             return fail("two addresses: " + a_.address + " and " + as_given);
         a_.address_given = true;
-        a_.address = host;
-        if (has_port) set_port(port, as_given);
+        a_.address = a.host;
+        if (a.has_port) set_port(a.port, as_given);
     }
 
     const World& world_;
@@ -172,6 +189,7 @@ private:
     bool rest_are_specs_ = false;
     bool dest_given_ = false;
     bool port_given_ = false;
+    std::string file_like_address_;  // the first existing file named like an address
 };
 
 }  // namespace
@@ -198,6 +216,11 @@ bool is_dotted_quad(const std::string& text) {
     return true;
 }
 
+bool is_pattern(const std::string& fspec) {
+    const auto slash = fspec.rfind('/');
+    return fspec.find('*', slash == std::string::npos ? 0 : slash + 1) != std::string::npos;
+}
+
 Args parse_args(const std::vector<std::string>& args, const World& world) { return Parser(world).run(args); }
 
 std::string usage_text(const std::string& program) {
@@ -215,12 +238,14 @@ std::string usage_text(const std::string& program) {
            "  -r               send the whole tree below each directory, rebuilt on the receiver\n"
            "  -a               send hidden files too\n"
            "  -k, --keep-going send every file even after a failure; list the failures at the end\n"
+           "  -v               after each failure, the internal trail of what failed\n"
            "  -h, --help       this text\n"
            "  -V, --version    the version\n"
            "  --               everything after it is a file-spec\n"
            "\n"
            "Arguments other than options may come in any order. One that names an existing file or\n"
-           "directory is always a file-spec.\n"
+           "directory is always a file-spec; one that is neither a file here, a pattern, an address\n"
+           "nor a port is an error, and nothing is sent.\n"
            "Exit status: 0 when every file arrived, 1 when one did not, 2 for a usage error.\n";
 }
 

@@ -26,22 +26,28 @@ struct Args {
     bool recursive = false;          // -r
     bool hidden = false;             // -a
     bool keep_going = false;         // -k
+    bool verbose = false;            // -v: each failure's internal trail too
 };
 
 // What the parser asks of the world, so that tests can answer: whether a name is an
-// existing file or directory, and whether a host name resolves to an IPv4 address.
+// existing file or directory (or a link), and whether a host name resolves to an IPv4
+// address.
 struct World {
     std::function<bool(const std::string&)> exists;
     std::function<bool(const std::string&)> resolves;
 };
 
-// Reads args (without the program name).
+// Reads args (without the program name). An argument that is none of the things it could
+// be (a file here, a pattern, an address, a port, TO:DIR, an option) is a usage error: a
+// mistyped address must not turn the default one into the receiver.
 Args parse_args(const std::vector<std::string>& args, const World& world);
 
 // A strict port: decimal digits only, 0 to 65535.
 bool parse_port(const std::string& text, std::uint16_t& port);
 // A strict IPv4 address: four decimal parts of 0 to 255, no signs or leading zeros.
 bool is_dotted_quad(const std::string& text);
+// A name pattern: a "*" in the last part of the path.
+bool is_pattern(const std::string& fspec);
 
 // The help text, naming the program as it was called.
 std::string usage_text(const std::string& program);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "failure.h"
 #include "lb.h"
 #include "shown.h"
 
@@ -76,10 +77,16 @@ bool list(const std::string& fspec, bool hidden_asked, const ListFile& lf, std::
         FL_CL(rfp, 1);
     }
     if (err_) {
-        error = ERR_S();
+        error = cli::Failure::from_library().text;
         return false;
     }
     return true;
+}
+
+// What a directory named without -r sends: its own files, not the tree below it.
+std::string directory_note(const std::string& fspec, std::size_t files) {
+    return cli::shown(fspec) + (fspec.ends_with('/') ? "" : "/") + " is a directory: sending its " +
+           std::to_string(files) + (files == 1 ? " file" : " files") + "; use -r for the whole tree";
 }
 
 }  // namespace
@@ -93,7 +100,7 @@ std::string tree_destdir(const std::string& dest, const std::string& fspec, cons
     return join(join(dest, base), slash == std::string::npos ? "" : rel.substr(0, slash));
 }
 
-bool expand(const Args& args, std::vector<Item>& items, std::string& error) {
+bool expand(const Args& args, std::vector<Item>& items, std::vector<std::string>& notes, std::string& error) {
     // The list holds paths as they are: runs of spaces in names must survive.
     dir_file_remove_extra_spaces = 0;
     ListFile lf;
@@ -110,6 +117,7 @@ bool expand(const Args& args, std::vector<Item>& items, std::string& error) {
             std::erase_if(paths, is_dir);
             std::sort(paths.begin(), paths.end());
             for (const std::string& path : paths) items.push_back({path, last_part(path), args.destdir});
+            if (!paths.empty() && is_dir(fspec)) notes.push_back(directory_note(fspec, paths.size()));
         }
         if (!paths.empty()) continue;
         struct stat st {};
@@ -120,9 +128,11 @@ bool expand(const Args& args, std::vector<Item>& items, std::string& error) {
             continue;
         }
         if (is_dir(fspec))
-            error = "\"" + fspec + "\" holds no files to send" + (args.recursive ? "" : " (-r sends the tree below it)");
+            error = "\"" + cli::shown(fspec) + "\" holds no files to send" +
+                    (args.recursive ? "" : " (-r sends the tree below it)");
         else
             error = "\"" + cli::shown(fspec) + "\" not found";
+        error += "; nothing was sent";
         return false;
     }
     return true;

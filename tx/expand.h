@@ -16,8 +16,9 @@ struct Item {
 };
 
 // Every file of every file-spec, each file-spec's files in byte order of their paths. False
-// with error set (naming the file-spec) when one matches nothing.
-bool expand(const Args& args, std::vector<Item>& items, std::string& error);
+// with error set (naming the file-spec) when one matches nothing. notes gets a line for each
+// directory sent without its tree.
+bool expand(const Args& args, std::vector<Item>& items, std::vector<std::string>& notes, std::string& error);
 
 // The directory line of a file found at rel (its path below the tree named by fspec): the
 // tree's own name and rel's directories under dest, as a recursive copy lays them out.

@@ -122,33 +122,51 @@ class Sending(E2ETest):
         self.assertEqual(sent, listed)
         self.assertEqual(sent, [b"F0.dat", b"f1.dat", b"f10.dat", b"f2.dat", b"f3.dat"])
 
-    def test_reply_ok_in_any_case_but_nothing_else(self):
+    def test_reply_ok_in_any_case_is_success(self):
         self.write("a.txt", b"abc")
-        status, out, _ = self.run_against([b"ok\r"], ["a.txt"])
-        self.assertEqual(status, 0, out)
-        status, out, _ = self.run_against([b"OKAY\r"], ["a.txt"])
-        self.assertEqual(status, 1)
-        self.assertTrue(without_summary(self, out).endswith("ERROR: OKAY\n"), out)
+        for reply in (b"OK\r", b"ok\r", b"oK\rand more"):
+            status, out, _ = self.run_against([reply], ["a.txt"])
+            self.assertEqual(status, 0, out)
 
-    def test_receiver_closing_without_reply(self):
+    def test_each_failure_says_what_happened_to_which_file(self):
         self.write("a.txt", b"abc")
-        status, out, _ = self.run_against([None], ["a.txt"])
+        a = f"{self.dir}/a.txt"
+        cases = (  # (the receiver's reply, None: it closes without one; the line pitchr prints)
+            (b"OKAY\r", f"ERROR: {a}: not stored: OKAY"),
+            (b"disk full\r", f"ERROR: {a}: not stored: disk full"),
+            # A reply that names the file itself stands as it is.
+            (b"a.txt: not stored: it exists\r", "ERROR: a.txt: not stored: it exists"),
+            (b"\r", f"ERROR: {a}: not stored: the receiver replied with an empty line"),
+            (None, f"ERROR: {a}: the receiver closed the connection without a reply after all 3 B"),
+            (b"x" * 600 + b"\r", f"ERROR: {a}: not stored: the receiver's reply is longer than 512 bytes: "
+                                 + "x" * 512),
+        )
+        for reply, line in cases:
+            with self.subTest(reply=reply):
+                status, out, _ = self.run_against([reply], ["a.txt"])
+                self.assertEqual(status, 1)
+                self.assertEqual(without_summary(self, out).splitlines()[-1], line)
+        port = fresh_port()  # nothing listens there
+        status, out, _ = run_pitchr(["a.txt", PEER, str(port)], cwd=self.dir)
         self.assertEqual(status, 1)
-        self.assertRegex(out, r"ERROR: No reply: the receiver closed the connection \(SCK_RECV:recv "
-                              r"\(err #10[47]:[^)]*\) \(sd=\d+ sai=127\.0\.0\.1:\d+\)\)\n")
+        self.assertIn(f"ERROR: {a}: not sent: nothing listens at {PEER}:{port} (is catchr running there? "
+                      "is the port right?)\n", out)
 
-    def test_overlong_reply_is_an_error(self):
+    def test_v_adds_the_internal_trail(self):
         self.write("a.txt", b"abc")
-        status, out, _ = self.run_against([b"x" * 600 + b"\r"], ["a.txt"])
+        status, out, _ = self.run_against([None], ["-v", "a.txt"])
         self.assertEqual(status, 1)
-        self.assertIn("ERROR: Reply longer than 512 bytes: " + "x" * 512 + "\n", out)
+        self.assertRegex(out, r"without a reply after all 3 B \(SCK_RECV:recv \(err #10[47]:[^)]*\) "
+                              r"\(sd=\d+ sai=127\.0\.0\.1:\d+\)\)\n")
+        status, out, _ = run_pitchr(["-v", "a.txt", PEER, str(fresh_port())], cwd=self.dir)
+        self.assertIn("is the port right?) (connect (err #111:Connection refused))\n", out)
 
     def test_spec_matching_nothing_stops_the_batch(self):
         self.write("b.txt", b"b")
         status, out, transfers = self.run_against([b"OK\r"], ["none*.txt", "b.txt"])
         self.assertEqual(status, 1)
         self.assertEqual(transfers, [])
-        self.assertTrue(out.endswith('ERROR: "none*.txt" not found\n'), out)
+        self.assertTrue(out.endswith('ERROR: "none*.txt" not found; nothing was sent\n'), out)
 
     def test_hidden_files_named_explicitly(self):
         self.write(".hidden", b"h")
@@ -164,7 +182,7 @@ class Sending(E2ETest):
         self.write("a.txt", b"abc")
         self.run_against([b"OK\r"], ["a.txt"])
         self.run_against([b"NO\r"], ["a.txt"])
-        self.run_against([b"OK\r"], ["missing"])
+        self.run_against([b"OK\r"], ["missing*"])
         self.assertEqual(work_files("pitchr") - before, set())
 
 
@@ -180,11 +198,31 @@ class Arguments(E2ETest):
         self.assertEqual(status, 0)
         self.assertRegex(out, r"^pitchr \d+\.\d+\.\d+\n$")
 
+    def test_no_arguments_ends_with_how_to_send_a_file(self):
+        status, out, _ = run_pitchr([])
+        self.assertEqual(status, 1)
+        self.assertTrue(out.endswith("\n\nSend a file: pitchr FILE ADDRESS   (more: pitchr --help)\n"), out)
+
     def test_nothing_to_send_and_unknown_options_are_usage_errors(self):
         for args, why in ((["127.0.0.1"], "nothing to send"), (["-z", "a"], "unknown option -z")):
             status, out, err = run_pitchr(args)
             self.assertEqual((status, out), (2, ""))
             self.assertIn(f"pitchr: {why}", err)
+
+    def test_a_mistyped_address_is_a_usage_error_and_nothing_is_sent(self):
+        self.write("a.txt", b"abc")
+        rx = RawReceiver([b"OK\r"])
+        try:
+            for args, arg in ((["a.txt", "127.0.0.l", str(rx.port)], "127.0.0.l"),
+                              (["a.txt", "a.txx", PEER, str(rx.port)], "a.txx"),
+                              (["a.txt", "rxhots", str(rx.port)], "rxhots")):
+                status, out, err = run_pitchr(args, cwd=self.dir)
+                self.assertEqual((status, out), (2, ""), err)
+                self.assertEqual(err, f'pitchr: "{arg}" is neither a file here nor an address\n'
+                                      "Try 'pitchr --help' for the command line.\n")
+        finally:
+            rx.close()
+        self.assertEqual(rx.transfers, [])
 
 
 if __name__ == "__main__":

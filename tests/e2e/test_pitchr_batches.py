@@ -2,6 +2,7 @@
 clear words for each failure, and progress on a terminal."""
 import os
 import pty
+import re
 import select
 import socket
 import subprocess
@@ -28,7 +29,7 @@ class Checks(E2ETest):
         self.write("a.txt", b"a")
         status, out, sent = self.raw([b"OK\r"], ["a.txt", "none*.txt"])
         self.assertEqual((status, sent), (1, []))
-        self.assertEqual(out, 'ERROR: "none*.txt" not found\n')
+        self.assertEqual(out, 'ERROR: "none*.txt" not found; nothing was sent\n')
 
     def test_files_that_cannot_be_sent_fail_before_connecting_and_k_goes_on(self):
         self.write("a.txt", b"a")
@@ -40,9 +41,10 @@ class Checks(E2ETest):
         self.assertEqual(status, 1, out)
         self.assertEqual(sent, [b"a.txt", b"b.txt"])  # no connection for the others
         d = self.dir
-        self.assertIn(f'ERROR: "{d}/fifo" is not a regular file: a FIFO cannot be sent\n', out)
-        self.assertIn(f'ERROR: "{d}/gone.lnk" not found\n', out)
-        self.assertIn(f'ERROR: "x\\x0Ay" cannot be sent: its name holds a CR or LF\n', out)
+        self.assertIn(f"ERROR: {d}/fifo: not sent: it is a FIFO, not a regular file\n", out)
+        self.assertIn(f"ERROR: {d}/gone.lnk: not sent: it cannot be opened (No such file or directory)\n", out)
+        self.assertIn("ERROR: x\\x0Ay: not sent: its name holds a CR or LF, which no header line can carry\n", out)
+        self.assertIn("x\\x0Ay -> ", out)  # the name is shown escaped wherever it is printed
         tail = out.split("Not sent (3):\n")[1].splitlines()
         self.assertEqual([line.strip().split(": ")[0] for line in tail[:3]], [f"{d}/fifo", f"{d}/gone.lnk", "x\\x0Ay"])
         self.assertRegex(tail[3], r"^Arrived: 2 files, 2 B in .*; failed: 3$")
@@ -52,24 +54,15 @@ class Checks(E2ETest):
             self.write(name, b"x")
         status, out, sent = self.raw([b"OK\r", b"disk full\r", b"OK\r"], ["a*"])
         self.assertEqual((status, sent), (1, [b"a1", b"a2"]))
-        self.assertRegex(out, r"ERROR: disk full\nArrived: 1 file, 1 B in .*; failed: 1; not tried: 1\n$")
-
-    def test_clear_words_for_an_empty_reply_and_a_refused_connection(self):
-        self.write("a.txt", b"a")
-        status, out, _ = self.raw([b"\r"], ["a.txt"])
-        self.assertEqual(status, 1)
-        self.assertIn("ERROR: The receiver replied with an empty line\n", out)
-        port = fresh_port()  # nothing listens there
-        status, out, _ = run_pitchr(["a.txt", PEER, str(port)], cwd=self.dir)
-        self.assertEqual(status, 1)
-        self.assertIn(f"nothing listens at {PEER}:{port} (is catchr running at that address and port?)", out)
+        self.assertRegex(out, r"ERROR: [^\n]*/a2: not stored: disk full\nArrived: 1 file, 1 B in .*; failed: 1; "
+                              r"not tried: 1\n$")
 
     def test_no_address_says_the_default_is_used(self):
         # Nothing matches, so nothing is sent anywhere: the default address is never contacted.
         status, out, _ = run_pitchr(["none*.txt"], cwd=self.dir)
         self.assertEqual(status, 1)
         self.assertEqual(out, 'No address given: sending to the default address 192.168.0.1\n'
-                              'ERROR: "none*.txt" not found\n')
+                              'ERROR: "none*.txt" not found; nothing was sent\n')
 
     def test_a_file_that_shrinks_while_sent_fails_at_once(self):
         path = self.write("big.bin", os.urandom(16 * 1024 * 1024))
@@ -97,36 +90,81 @@ class Checks(E2ETest):
         server.close()
         self.assertEqual(status, 1)
         self.assertLess(took, 10, out)  # not the 20 s reply wait
-        self.assertRegex(out, rf'ERROR: "{path}" shrank while being sent \(\d+ of 16777216 bytes\) \[FD_SCK\]')
+        self.assertIn(f"ERROR: {path}: it shrank from 16.0 MiB to 1.0 MiB while being sent; not stored\n", out)
 
 
 class OlderReceiver(E2ETest):
-    def test_a_receiver_that_cannot_take_the_size_is_named_as_such(self):
+    """A receiver that closes without a word after the header of a file of 2 GiB or more is
+    called an older one only when it answers the probe: a header it can read, of one byte
+    under an empty name, which every receiver refuses after the body."""
+
+    def run_against_old(self, answers_probe):
         path = os.path.join(self.dir, "huge.img")
         with open(path, "wb") as f:
             f.truncate(2 ** 31)  # sparse: one byte more than an older receiver takes
         server = socket.create_server((PEER, fresh_port()))
         server.settimeout(10)
-        header = []
+        seen = []
 
         def old_catchr():
+            for _ in range(2):
+                conn, _ = server.accept()
+                with conn:
+                    data = b""
+                    while data.count(b"\r") < 3:
+                        data += conn.recv(1)
+                    if data.endswith(b"\r1\r"):  # a size it can read: it takes the body and replies
+                        data += conn.recv(1)
+                        if answers_probe:
+                            conn.sendall(b'Unsafe file name "" refused\r')
+                    seen.append(data)
+                    # Else it cannot read the size, and closes with the body still arriving.
+
+        peer = threading.Thread(target=old_catchr)
+        peer.start()
+        status, out, _ = run_pitchr([path, PEER, str(server.getsockname()[1])])
+        peer.join(timeout=20)
+        server.close()
+        self.assertEqual(status, 1)
+        self.assertEqual(seen, [b"huge.img\r\r2147483648\r", b"\r\r1\r-"])  # nothing it could store
+        return path, out
+
+    def test_an_older_receiver_is_named_when_it_answers_a_small_header(self):
+        path, out = self.run_against_old(answers_probe=True)
+        self.assertIn(f"ERROR: {path}: not stored: the receiver does not take files of 2 GiB or more (an older "
+                      "catchr; update catchr there)\n", out)
+
+    def test_otherwise_the_receiver_closed_the_connection(self):
+        path, out = self.run_against_old(answers_probe=False)
+        self.assertRegex(out, rf"ERROR: {re.escape(path)}: the receiver closed the connection without a reply "
+                              r"after [\d.]+ [KM]?i?B of 2\.0 GiB\n")
+        self.assertNotIn("older", out)
+
+
+class EarlyReply(E2ETest):
+    def test_a_receiver_that_refuses_at_the_header_and_closes_is_heard(self):
+        path = self.write("big.bin", os.urandom(8 * 1024 * 1024))
+        server = socket.create_server((PEER, fresh_port()))
+        server.settimeout(10)
+
+        def refusing_receiver():
             conn, _ = server.accept()
             with conn:
                 data = b""
                 while data.count(b"\r") < 3:
                     data += conn.recv(1)
-                header.append(data)
-                # It cannot read the size, and closes with the body still arriving.
+                conn.sendall(b"not allowed from 127.0.0.1\r")
+                time.sleep(0.2)  # the body fills its queue, unread: closing resets the connection
 
-        peer = threading.Thread(target=old_catchr)
+        peer = threading.Thread(target=refusing_receiver)
         peer.start()
-        status, out, _ = run_pitchr([path, PEER, str(server.getsockname()[1])])
+        status, out, _ = run_pitchr(["-v", path, PEER, str(server.getsockname()[1])])
         peer.join(timeout=10)
         server.close()
-        self.assertEqual(status, 1)
-        self.assertEqual(header, [b"huge.img\r\r2147483648\r"])
-        self.assertIn("ERROR: The receiver does not take files of 2 GiB or more (an older catchr): it closed the "
-                      "connection without a reply (", out)
+        self.assertEqual(status, 1, out)
+        # The reply is the cause; the failed send (reset, or a broken pipe) only the trail.
+        self.assertRegex(out, rf"ERROR: {re.escape(path)}: not stored: not allowed from 127\.0\.0\.1 "
+                              r"\(send \(err #(104|32):")
 
 
 class Trees(E2ETest):
@@ -163,10 +201,16 @@ class Trees(E2ETest):
         self.assertEqual(self.tree(self.dst), ["photos/.hdir/x", "photos/.hidden", "photos/2024/b.jpg",
                                                "photos/2024/deep/c.jpg", "photos/a.jpg"])
 
-    def test_a_directory_without_r_sends_its_own_files_only(self):
-        status, out, _ = run_pitchr(["photos", RX_ADDR, str(self.port)], cwd=self.dir)
-        self.assertEqual(status, 0, out)
-        self.assertEqual(self.tree(self.dst), ["a.jpg"])
+    def test_a_directory_without_r_sends_its_own_files_only_and_says_so(self):
+        self.write("photos/b.jpg", b"b")
+        for spec in ("photos", "photos/"):
+            status, out, _ = run_pitchr([spec, RX_ADDR, str(self.port)], cwd=self.dir)
+            self.assertEqual(status, 0, out)
+            self.assertEqual(self.tree(self.dst), ["a.jpg", "b.jpg"])
+            self.assertTrue(out.startswith("photos/ is a directory: sending its 2 files; use -r for the whole tree\n"),
+                            out)
+        status, out, _ = run_pitchr(["-r", "photos", RX_ADDR, str(self.port)], cwd=self.dir)
+        self.assertNotIn("is a directory", out)
 
 
 def on_terminal(args):
@@ -207,11 +251,32 @@ class Progress(E2ETest):
         self.assertRegex(text, rf"\r\x1b\[K{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\r?\n")
         self.assertRegex(text, r"Arrived: 1 file, 3\.0 MiB in .*\r?\n$")
 
+    def test_hostile_replies_are_printed_escaped_on_a_terminal_and_in_a_log(self):
+        self.write("a.txt", b"a")
+        hostile = b"\x1b[2J\x1b]0;owned\x07\xc2\x9b31m\x9bx"
+        shown = r"\x1B[2J\x1B]0;owned\x07\xC2\x9B31m\x9Bx"
+        cases = ((hostile + b"\r", f"not stored: {shown}"),
+                 (hostile + b"y" * 600 + b"\r",
+                  f"not stored: the receiver's reply is longer than 512 bytes: {shown}" + "y" * (512 - len(hostile))))
+        for reply, said in cases:
+            for terminal in (True, False):
+                with self.subTest(long=len(reply) > 512, terminal=terminal):
+                    rx = RawReceiver([reply])
+                    args = [os.path.join(self.dir, "a.txt"), PEER, str(rx.port)]
+                    try:
+                        status, text = on_terminal(args) if terminal else run_pitchr(args)[:2]
+                    finally:
+                        rx.close()
+                    self.assertEqual(status, 1)
+                    self.assertIn(f"/a.txt: {said}" + ("\a\r\n" if terminal else "\n"), text)
+                    for raw in ("\x1b[2J", "\x1b]", "\x9b", "\xc2"):
+                        self.assertNotIn(raw, text)
+
     def test_the_bell_rings_on_a_terminal_only(self):
         args = [os.path.join(self.dir, "none*.txt"), PEER, str(fresh_port())]
         status, text = on_terminal(args)
         self.assertEqual(status, 1)
-        self.assertRegex(text, r'ERROR: ".*none\*\.txt" not found\a\r?\n$')
+        self.assertRegex(text, r'ERROR: ".*none\*\.txt" not found; nothing was sent\a\r?\n$')
         status, out, _ = run_pitchr(args)
         self.assertEqual(status, 1)
         self.assertNotIn("\a", out)

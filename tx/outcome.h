@@ -1,0 +1,66 @@
+// What became of one file, as numbers and the receiver's own words, and the line a person
+// reads about it. The words are made here and nowhere else.
+#ifndef TX_OUTCOME_H
+#define TX_OUTCOME_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "failure.h"
+
+namespace tx {
+
+// How long each step may take; the messages name the same numbers.
+inline constexpr std::uint16_t connect_tmo_secs = 10;
+inline constexpr std::uint16_t body_tmo_secs = 60;
+// The reply may take this long after the body (more than 20 whole seconds ends it).
+inline constexpr std::uint16_t reply_tmo_secs = 20;
+// Receivers before any-size files read the size line as a signed 32-bit count.
+inline constexpr std::uint64_t old_receiver_mxsz = 0x7FFFFFFFULL;
+
+struct Outcome {
+    enum class What {
+        stored,          // the receiver replied OK
+        not_stored,      // it replied something else (reply)
+        empty_reply,     // it replied with an empty line
+        long_reply,      // its reply was longer than a reply may be (reply: the start of it)
+        bad_name,        // the name holds a CR or LF: no header can carry it
+        cannot_open,     // opening failed (failure.sys_errno)
+        unreadable,      // reading it failed (failure.sys_errno)
+        not_regular,     // not a regular file (kind)
+        shrank,          // the file ended before its announced size (now: its size then)
+        no_connection,   // connecting failed (failure.sys_errno; ETIMEDOUT for the time-out)
+        stalled,         // the receiver took nothing for body_tmo_secs
+        closed,          // the receiver ended the connection without a reply
+        older_receiver,  // closed after a header of old_receiver_mxsz or more, yet answers a small one
+        no_reply,        // nothing within reply_tmo_secs after the body
+        failed,          // sending, or waiting for the reply, failed otherwise (failure)
+    };
+    What what = What::stored;
+    cli::Failure failure;     // the library's or the system's account, where there is one
+    std::uint64_t size = 0;   // as announced
+    std::uint64_t sent = 0;   // bytes of the body sent
+    std::uint64_t now = 0;    // for shrank: the file's size when it ended
+    std::string reply;        // the receiver's line, as it came
+    const char* kind = "";    // for not_regular: "a FIFO", "a directory", ...
+
+    bool ok() const { return what == What::stored; }
+};
+
+// Where the files go, as the messages name it.
+struct Peer {
+    std::string ip;
+    std::uint16_t port = 0;
+};
+
+// The line that says what happened to the file at path (its name on the receiver being
+// announced): which file, what happened, what to do, with the system's reason where there is
+// one; with trail, the failure's internal account after it in parentheses. Every outside text
+// in it is shown().
+std::string told(const Outcome& o, const std::string& path, const std::string& announced, const Peer& peer,
+                 bool trail);
+
+}  // namespace tx
+
+#endif
