@@ -8,9 +8,9 @@
 namespace cli {
 
 Failure Failure::from_library(char sock_status) {
-    // The number the library reported with the failure; errno may have changed since, in
-    // the calls a routine makes after the failing one.
-    const int no = os_err != 0 ? os_err : errno;
+    // The number the library reported with the failure (0 when it reported none); errno may
+    // have changed since, in the calls a routine makes after the failing one.
+    const int no = os_err;
     os_err = 0;
     const char* msg = ERR_S();
     return {msg && *msg ? msg : "(unknown error)", no, sock_status};

@@ -15,7 +15,7 @@ struct Failure {
     explicit operator bool() const { return !text.empty(); }
 
     // The library's pending error, taken (the error state is clear afterwards), with the
-    // system's number it reported (else errno) and the socket status it gave.
+    // system's number it reported (0 when none) and the socket status it gave.
     static Failure from_library(char sock_status = 0);
 };
 

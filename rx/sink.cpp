@@ -49,7 +49,9 @@ cli::Failure Sink::write(const char* bytes, std::size_t n, std::uint64_t at) {
     if (pipe_[0] >= 0 && zero_copy_) plain_from(at);  // the tail of a spliced body
     BF_FD(fd_, name_.c_str(), bytes, static_cast<std::uint32_t>(n));
     if (!err_) return {};
+    const int no = errno;  // the routine names the write's error in words only
     cli::Failure failure = cli::Failure::from_library();
+    if (failure.sys_errno == 0) failure.sys_errno = no;
     drop();
     return failure;
 }

@@ -39,6 +39,9 @@ bool safe_file_name(const std::string& name) {
 
 using cli::Failure;
 
+// The system's reason for a failure, else the library's words.
+std::string reason(const Failure& f) { return f.sys_errno ? std::strerror(f.sys_errno) : f.text; }
+
 std::string seconds(std::chrono::milliseconds ms) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
 }
@@ -294,14 +297,14 @@ std::string Transfer::not_stored(const std::string& why) const { return shown_na
 std::string Transfer::write_failed(const Failure& f) const {
     const std::string what = f.sys_errno == ENOSPC || f.sys_errno == EDQUOT
                                  ? "the receiving disk is full"
-                                 : std::string("it could not be written (") + std::strerror(f.sys_errno) + ")";
+                                 : "it could not be written (" + reason(f) + ")";
     return not_stored(what + " (" + so_far() + " written)" + trail(f));
 }
 
 // The connection broke: a sender that closed or reset it went away.
 Failure Transfer::connection_failed(const Failure& f) const {
     const bool gone = f.sock_status == sck_st_reset || f.sock_status == sck_st_closed;
-    std::string what = gone ? "the sender went away" : std::string("the connection failed (") + std::strerror(f.sys_errno) + ")";
+    std::string what = gone ? "the sender went away" : "the connection failed (" + reason(f) + ")";
     what = view_id_ >= 0 ? shown_name() + ": " + what + " after " + so_far() + "; nothing stored"
                          : what + " before its header was complete";
     return {what + trail(f), f.sys_errno, f.sock_status};
