@@ -203,8 +203,8 @@ class Trees(E2ETest):
 
     def test_a_directory_without_r_sends_its_own_files_only_and_says_so(self):
         self.write("photos/b.jpg", b"b")
-        for spec in ("photos", "photos/"):
-            status, out, _ = run_pitchr([spec, RX_ADDR, str(self.port)], cwd=self.dir)
+        for fspec in ("photos", "photos/"):
+            status, out, _ = run_pitchr([fspec, RX_ADDR, str(self.port)], cwd=self.dir)
             self.assertEqual(status, 0, out)
             self.assertEqual(self.tree(self.dst), ["a.jpg", "b.jpg"])
             self.assertTrue(out.startswith("photos/ is a directory: sending its 2 files; use -r for the whole tree\n"),
