@@ -18,13 +18,16 @@ constexpr int evictions_per_turn = 4;
 // While every connection is taken and each body moves, a body may yet fall below the minimum
 // rate and make room: looked at again this often.
 constexpr int full_look_ms = 1000;
+// What a turned-away peer has sent already is read this many times at most: one that keeps
+// sending cannot hold the loop.
+constexpr int max_drain_reads = 16;
 
 // A connection refused as it comes: the reply first, so that a sender hears why, and then
 // the close. What the sender has sent already is read first: closing on unread bytes
 // would reset the connection and could take the reply with it.
 void turn_away(int sd, const std::string& why) {
     char drain[4096];
-    while (::recv(sd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    for (int reads = 0; reads < max_drain_reads && ::recv(sd, drain, sizeof drain, MSG_DONTWAIT) > 0; ++reads) {
     }
     const std::string line = wire::reply(why);
     ::send(sd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
