@@ -193,6 +193,9 @@ class Lifecycle(E2ETest):
             with connect(port) as s:  # a body under way: its work file goes with the receiver
                 s.sendall(b"part.bin\rsub\r100\r" + b"x" * 10)
                 rx.expect("part.bin (100)")
+                deadline = time.monotonic() + 5  # made just after the arrival line is printed
+                while not rx_work_files(self.dir) and time.monotonic() < deadline:
+                    time.sleep(0.01)
                 self.assertEqual(len(rx_work_files(self.dir)), 1)
                 os.kill(rx.pid, sig)
                 self.assertEqual(rx.wait(), 1, sig)
