@@ -34,7 +34,6 @@ public:
 
     // The descriptor that becomes readable when the host's addresses change; -1 for none.
     int watch_sd() const { return watch_sd_; }
-    const std::vector<int>& sockets() const { return sds_; }
     // The first address listened on, dotted; empty while there is none.
     std::string first_address() const;
 

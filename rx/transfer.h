@@ -50,7 +50,6 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    int sd() const { return sd_; }
     bool finished() const { return phase_ == Phase::finished; }
     // Still waiting for its header: the first to give way when connections run short.
     bool in_header() const { return phase_ == Phase::header; }
