@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kept.h"
 #include "lb.h"
 #include "listeners.h"
 #include "loop.h"
@@ -29,11 +30,10 @@ constexpr std::uint16_t default_port = 9500;
 // How long a question to stop stays asked.
 constexpr auto confirm_window = std::chrono::seconds(10);
 
-// The mode a stored file gets: that of any new file of this user.
-mode_t new_file_mode() {
+mode_t read_umask() {
     const mode_t mask = umask(0);
     umask(mask);
-    return 0666 & ~mask;
+    return mask;
 }
 
 // The rules every connection lives by; false (with the cause printed) when the receiving
@@ -45,11 +45,14 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
     }
     rules.min_rate = opt.min_rate;
     rules.rate_window = std::chrono::seconds(opt.rate_window_secs);
-    rules.file_mode = new_file_mode();
+    // A stored file gets the mode of any new file of this user.
+    rules.umask = read_umask();
+    rules.file_mode = 0666 & ~rules.umask;
     rules.exec_bits = opt.exec_bits;
     rules.verbose = opt.verbose;
     // Every destination is reached from here, whatever becomes of the name it was given by.
-    rules.store = {::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), opt.confine, opt.no_clobber, opt.min_free};
+    rules.store = {::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), opt.confine, opt.no_clobber, opt.min_free,
+                   opt.keep_partial_days};
     if (rules.store.root_fd >= 0) return true;
     std::fprintf(stderr, "catchr: cannot open the receiving directory: %s\n", std::strerror(errno));
     return false;
@@ -84,6 +87,10 @@ int serve(const rx::Options& opt, const rx::Rules& rules) {
     if (view.tty() && !opt.confine)
         view.line("Note: any host that reaches port " + std::to_string(opt.port) +
                   " can write files wherever this user can; --confine keeps them inside the receiving directory.");
+    // Parts of sends that broke long ago and never came back.
+    if (rules.store.sweeps->due(rules.store.root_fd, rx::Clock::now()))
+        for (const std::string& line : rx::sweep_parts(rules.store.root_fd, "", rules.store.keep_days, std::time(nullptr)))
+            view.line(line);
     rx::StopWatch stop;
     SCK_SYS_OP();
     rx::Loop loop;

@@ -100,6 +100,10 @@ std::optional<std::string> take_value(const std::string& arg, const std::string&
         if (arg == "--max-connections") o.max_connections = static_cast<std::size_t>(n);
         else if (arg == "--per-address") o.per_address = static_cast<std::size_t>(n);
         else o.rate_window_secs = static_cast<std::uint32_t>(n);
+    } else if (arg == "--keep-partial") {
+        if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
+            return "bad --keep-partial \"" + v + "\": a whole number of days (0 keeps none)";
+        o.keep_partial_days = static_cast<std::uint32_t>(std::stoul(v));
     } else if (arg == "--allow") {
         for (std::size_t at = 0; at <= v.size();) {
             const auto comma = std::min(v.find(',', at), v.size());
@@ -130,7 +134,7 @@ bool take_switch(const std::string& arg, Options& o) {
 
 bool takes_value(const std::string& arg) {
     static const char* const with_value[] = {"-d", "-p", "--min-free", "--min-rate", "--max-connections",
-                                             "--per-address", "--rate-window", "--allow"};
+                                             "--per-address", "--rate-window", "--allow", "--keep-partial"};
     return std::find(std::begin(with_value), std::end(with_value), arg) != std::end(with_value);
 }
 
@@ -179,6 +183,8 @@ std::string usage_text() {
            "  --no-exec-bits       no execute bits for names ending in .sh or .bin\n"
            "  --min-free SIZE      leave SIZE free on the receiving disk (K, M, G, T; default\n"
            "                       1% of the disk or 1G, whichever is smaller)\n"
+           "  --keep-partial DAYS  remove parts of broken sends kept for resuming after DAYS\n"
+           "                       days without a write (default 7; 0 keeps none)\n"
            "  --max-connections N  connections served at once (default 64)\n"
            "  --per-address N      connections at once from one address (default 8)\n"
            "  --min-rate BYTES     when all are taken, a body slower than this many bytes a\n"

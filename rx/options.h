@@ -29,6 +29,7 @@ struct Options {
     bool verbose = false;       // -v: failures with the library's whole trail
     std::vector<Net> allow;     // peers allowed in; empty: all
     std::optional<std::uint64_t> min_free;  // --min-free: bytes kept free on the destination
+    std::uint32_t keep_partial_days = 7;    // kept parts older than this are removed
     // Fair shares: connections at once, and from one address; a body below min_rate bytes
     // a second over rate_window_secs gives way to a newcomer when all are taken.
     std::size_t max_connections = 64;

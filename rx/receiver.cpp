@@ -49,16 +49,25 @@ int Receiver::before_turn(Clock::time_point now) {
     for (int id : listening_) loop_.interest(id, accepting);
     int ms = view_.tick(now);
     if (open_.size() >= opt_.max_connections) ms = ms < 0 ? full_look_ms : std::min(ms, full_look_ms);
+    bool busy = false;
     for (const Open& o : open_) {
+        // A file being checked after its body is not read from: what its sender sends next
+        // waits in the socket.
+        loop_.interest(o.id, o.transfer->reading() ? POLLIN : 0);
+        busy = busy || o.transfer->busy();
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(o.transfer->deadline() - now).count();
         const int t_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
         ms = ms < 0 ? t_ms : std::min(ms, t_ms);
     }
-    return ms;
+    // Work files to read back: the loop only looks at the sockets between pieces.
+    return busy ? 0 : ms;
 }
 
 void Receiver::after_turn(Clock::time_point now) {
-    for (const Open& o : open_) o.transfer->on_clock(now);
+    for (const Open& o : open_) {
+        if (o.transfer->busy()) o.transfer->work(now);
+        o.transfer->on_clock(now);
+    }
     reap();
 }
 

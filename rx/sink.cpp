@@ -33,10 +33,12 @@ Sink::Sink(FileSplice file_splice) : file_splice_(file_splice ? file_splice : ke
 
 Sink::~Sink() { close_pipe(); }
 
-void Sink::open(int fd, std::string name, bool zero_copy) {
+void Sink::open(int fd, std::string name, bool zero_copy, std::uint64_t at) {
     fd_ = fd;
     name_ = std::move(name);
     zero_copy_ = zero_copy;
+    // Plain writes go on from the file's position.
+    if (at > 0) ::lseek(fd_, static_cast<off_t>(at), SEEK_SET);
 }
 
 void Sink::drop() {

@@ -24,9 +24,9 @@ public:
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
 
-    // Bytes go to fd (the work file; name is what messages call it) from here on. zero_copy
-    // allows the pipe for large bodies.
-    void open(int fd, std::string name, bool zero_copy);
+    // Bytes go to fd (the work file; name is what messages call it) from here on, the first
+    // at offset at. zero_copy allows the pipe for large bodies.
+    void open(int fd, std::string name, bool zero_copy, std::uint64_t at = 0);
     // Bytes are only counted from here on: the body is being dropped.
     void drop();
     bool dropping() const { return fd_ < 0; }

@@ -88,7 +88,19 @@ bool is_link(int at, const std::string& part) {
     return ::fstatat(at, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
-// A name for a work file that nobody can guess.
+std::string no_room(const StoreRules& rules, int dir_fd, std::uint64_t size) {
+    struct statvfs fs {};
+    ::fstatvfs(dir_fd, &fs);
+    const std::uint64_t avail = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    const std::uint64_t keep = rules.min_free.value_or(default_min_free(static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize));
+    return "no room on the receiving disk for " + cli::human_size(size) + " (" + cli::human_size(avail) + " free, " +
+           cli::human_size(keep) + " kept free)";
+}
+
+}  // namespace
+
+std::uint64_t default_min_free(std::uint64_t total) { return std::min(total / 100, gib); }
+
 std::string work_name() {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char bytes[10];
@@ -99,14 +111,6 @@ std::string work_name() {
     return name + work_suffix;
 }
 
-std::string no_room(std::uint64_t size, std::uint64_t avail, std::uint64_t keep) {
-    return "no room on the receiving disk for " + cli::human_size(size) + " (" + cli::human_size(avail) + " free, " +
-           cli::human_size(keep) + " kept free)";
-}
-
-}  // namespace
-
-std::uint64_t default_min_free(std::uint64_t total) { return std::min(total / 100, gib); }
 
 Store::~Store() {
     discard();
@@ -119,18 +123,39 @@ Store::~Store() {
 }
 
 Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, const std::string& name,
-                           std::uint64_t size, std::string& why) {
+                           std::uint64_t size, std::string& why, const PartInfo* version) {
     dir_ = dir;
     name_ = name;
     no_clobber_ = rules.no_clobber;
+    if (!reach(rules, dir, why) || !name_free(rules, name, why)) return Verdict::refused;
+    if (version && rules.keep_days > 0 && rules.sweeps->due(dir_fd_, std::chrono::steady_clock::now()))
+        notes_ = sweep_parts(dir_fd_, dir, rules.keep_days, std::time(nullptr));
+    if (version && rules.keep_days > 0 && size >= kept_min_size) take_kept_part(*version);
+    const Verdict verdict = room(rules, size, why);
+    if (verdict != Verdict::ok) {
+        discard();  // a refused file keeps no part
+        return verdict;
+    }
+    if (fd_ < 0 && !make_work_file(dir, why)) return Verdict::refused;
+    // The room is taken now, so that the disk cannot fill under the body; where the file
+    // system cannot reserve, the check above stands alone.
+    if (size > kept_ && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(kept_),
+                                    static_cast<off_t>(size - kept_)) != 0 && (errno == ENOSPC || errno == EDQUOT)) {
+        discard();
+        why = no_room(rules, dir_fd_, size);
+        return Verdict::refused;
+    }
+    return Verdict::ok;
+}
+
+// The walk: from the receiving directory (or the root, for an absolute line), one part at a
+// time. A line with a ".." part is used only as far as it exists.
+bool Store::reach(const StoreRules& rules, const std::string& dir, std::string& why) {
     const std::string dest = "the destination \"" + shown(dir) + "\"";
     if (rules.confine && (dir.starts_with('/') || has_dotdot(dir))) {
         why = dest + " is outside the receiving directory (--confine)";
-        return Verdict::refused;
+        return false;
     }
-
-    // The walk: from the receiving directory (or the root, for an absolute line), one part
-    // at a time. A line with a ".." part is used only as far as it exists.
     int at = ::openat(rules.root_fd, dir.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool make = !has_dotdot(dir);
     std::string walked;
@@ -145,7 +170,7 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
         if (next < 0 && rules.confine && is_link(at, part)) {
             ::close(at);
             why = dest + " passes through a symbolic link at \"" + shown(walked) + "\" (--confine)";
-            return Verdict::refused;
+            return false;
         }
         ::close(at);
         at = next;
@@ -153,61 +178,68 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
     }
     if (at < 0) {
         why = "directory \"" + shown(walked.empty() ? dir : walked) + "\" cannot be made or opened (" + reason(errno) + ")";
-        return Verdict::refused;
+        return false;
     }
     dir_fd_ = at;
+    return true;
+}
 
+bool Store::name_free(const StoreRules& rules, const std::string& name, std::string& why) {
     struct stat st {};
-    if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (rules.no_clobber) {
-            why = kept_by_no_clobber;
-            return Verdict::refused;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            why = dir_in_the_way;
-            return Verdict::refused;
-        }
-    }
+    if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (rules.no_clobber) why = kept_by_no_clobber;
+    else if (S_ISDIR(st.st_mode)) why = dir_in_the_way;
+    return why.empty();
+}
 
-    // Room, decided now: what the file system could never hold is answered at once; what
-    // it cannot hold now is refused after the body.
+// The part named after the file becomes the work file, unless another connection holds it
+// (then this send goes without resume, in a work file of its own).
+void Store::take_kept_part(const PartInfo& version) {
+    const Claim claim = claim_part(dir_fd_, version);
+    if (claim.fd < 0) return;
+    fd_ = claim.fd;
+    work_ = kept_part_name(name_);
+    info_ = kept_info_name(name_);
+    kept_ = claim.kept;
+    if (claim.stale)
+        notes_.push_back(shown((dir_.empty() ? "" : dir_ + "/") + name_) + ": a kept part (" +
+                         cli::human_size(*claim.stale) + ") was of another version of the file; starting over");
+    // Described now, so that a receiver killed from here on still leaves a part to resume.
+    if (!write_info(dir_fd_, info_, version)) discard();
+}
+
+// Room, decided now: what the file system could never hold is answered at once; what it
+// cannot hold now is refused after the body. A kept part needs room only for the rest.
+Store::Verdict Store::room(const StoreRules& rules, std::uint64_t size, std::string& why) {
     struct statvfs fs {};
-    if (::fstatvfs(dir_fd_, &fs) == 0) {
-        const std::uint64_t total = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
-        const std::uint64_t avail = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
-        const std::uint64_t keep = rules.min_free.value_or(default_min_free(total));
-        if (size > total || size > total - std::min(total, keep)) {
-            why = cli::human_size(size) + " will never fit on the receiving disk (" + cli::human_size(total) +
-                  " in all, " + cli::human_size(keep) + " kept free)";
-            return Verdict::at_once;
-        }
-        if (size > avail || avail - size < keep) {
-            why = no_room(size, avail, keep);
-            return Verdict::refused;
-        }
+    if (::fstatvfs(dir_fd_, &fs) != 0) return Verdict::ok;
+    const std::uint64_t total = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
+    const std::uint64_t avail = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    const std::uint64_t keep = rules.min_free.value_or(default_min_free(total));
+    if (size > total || size > total - std::min(total, keep)) {
+        why = cli::human_size(size) + " will never fit on the receiving disk (" + cli::human_size(total) + " in all, " +
+              cli::human_size(keep) + " kept free)";
+        return Verdict::at_once;
     }
-
-    // The work file: this connection's alone, made exclusively, readable by nobody else.
-    for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
-        work_ = work_name();
-        fd_ = ::openat(dir_fd_, work_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0 && errno != EEXIST) break;
-    }
-    if (fd_ < 0) {
-        why = "the work file cannot be made in \"" + shown(dir.empty() ? "." : dir) + "\" (" + reason(errno) + ")";
-        work_.clear();
-        return Verdict::refused;
-    }
-    // The room is taken now, so that the disk cannot fill under the body; where the file
-    // system cannot reserve, the check above stands alone.
-    if (size > 0 && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
-        (errno == ENOSPC || errno == EDQUOT)) {
-        discard();
-        why = no_room(size, static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize,
-                      rules.min_free.value_or(default_min_free(static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize)));
+    const std::uint64_t need = size - kept_;
+    if (need > avail || avail - need < keep) {
+        why = no_room(rules, dir_fd_, size);
         return Verdict::refused;
     }
     return Verdict::ok;
+}
+
+// The work file: this connection's alone, made exclusively, readable by nobody else.
+bool Store::make_work_file(const std::string& dir, std::string& why) {
+    for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
+        work_ = work_name();
+        fd_ = ::openat(dir_fd_, work_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ >= 0) return true;
+    why = "the work file cannot be made in \"" + shown(dir.empty() ? "." : dir) + "\" (" + reason(errno) + ")";
+    work_.clear();
+    return false;
 }
 
 void Store::written(std::uint64_t bytes) {
@@ -221,9 +253,12 @@ void Store::written(std::uint64_t bytes) {
     started_ = bytes;
 }
 
-std::string Store::commit(mode_t mode) {
+std::string Store::commit(mode_t mode, const FileTime* mtime) {
     std::string why;
     if (::fchmod(fd_, mode) != 0) why = "it cannot be given its mode (" + reason(errno) + ")";
+    const FileTime times[2] = {{0, UTIME_OMIT}, mtime ? *mtime : FileTime{0, UTIME_OMIT}};
+    if (why.empty() && mtime && ::futimens(fd_, times) != 0)
+        why = "it cannot be given its modification time (" + reason(errno) + ")";
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && why.empty()) why = "it cannot be written (" + reason(errno) + ")";
@@ -244,6 +279,8 @@ std::string Store::commit(mode_t mode) {
     }
     if (rc == 0) {
         work_.clear();  // it has become the final file
+        if (!info_.empty()) ::unlinkat(dir_fd_, info_.c_str(), 0);
+        info_.clear();
         stored_ = true;
         return "";
     }
@@ -255,10 +292,29 @@ std::string Store::commit(mode_t mode) {
 }
 
 void Store::discard() {
+    // The names go while the work file is still open: a kept part's lock lasts until then.
+    for (std::string* name : {&work_, &info_}) {
+        if (!name->empty()) ::unlinkat(dir_fd_, name->c_str(), 0);
+        name->clear();
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!work_.empty()) ::unlinkat(dir_fd_, work_.c_str(), 0);
+    kept_ = 0;
+}
+
+void Store::restart() {
+    if (kept_ > 0 && ::ftruncate(fd_, 0) == 0) kept_ = 0;
+}
+
+std::uint64_t Store::keep() {
+    struct stat st {};
+    if (left_ > 0 || info_.empty() || fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size == 0) return left_;
+    ::close(fd_);
+    fd_ = -1;
     work_.clear();
+    info_.clear();
+    left_ = static_cast<std::uint64_t>(st.st_size);
+    return left_;
 }
 
 }  // namespace rx

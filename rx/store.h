@@ -7,11 +7,16 @@
 
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "kept.h"
 
 namespace rx {
 
@@ -23,11 +28,21 @@ struct StoreRules {
     // Bytes a store leaves free on the destination's file system for everyone else; unset:
     // 1 % of that file system or 1 GiB, whichever is smaller.
     std::optional<std::uint64_t> min_free;
+    // Kept parts not written for this many days are removed (0: none is kept at all).
+    std::uint32_t keep_days = 7;
+    // When each destination was last swept of old kept parts.
+    std::shared_ptr<SweepMemory> sweeps = std::make_shared<SweepMemory>();
 };
 
 // Work files are named so: hidden, and in a form that no ordinary file takes.
 inline constexpr char work_prefix[] = ".catchr-";
 inline constexpr char work_suffix[] = ".part";
+
+// A file's time as the system keeps it: seconds and nanoseconds.
+using FileTime = decltype(stat::st_mtim);
+
+// A name for a work file that nobody can guess.
+std::string work_name();
 
 class Store {
 public:
@@ -42,25 +57,47 @@ public:
     Store& operator=(const Store&) = delete;
 
     // Reaches (making what is missing) the destination directory dir, checks name there and
-    // the room for size bytes, and makes the work file. why tells the refusal.
+    // the room for size bytes, and makes the work file. why tells the refusal. With a
+    // version (a large file under the extension), the work file is the kept part of that
+    // name, and what it holds of that version can be resumed.
     Verdict open(const StoreRules& rules, const std::string& dir, const std::string& name, std::uint64_t size,
-                 std::string& why);
+                 std::string& why, const PartInfo* version = nullptr);
+    // Lines to print about the destination's kept parts (a stale one, old ones removed).
+    const std::vector<std::string>& notes() const { return notes_; }
 
     // The work file, -1 when there is none (before open, after a refusal or commit).
     int fd() const { return fd_; }
+    // Bytes of the file already in the work file, kept from an earlier send.
+    std::uint64_t kept() const { return kept_; }
+    // The sender sends all of it after all: what was kept goes.
+    void restart();
+    // The connection broke: a kept part that holds any byte stays for a later send (the
+    // work file is closed, and lock and all are left). Gives its length, 0 when nothing stays.
+    std::uint64_t keep();
     // The body now has this many bytes in the work file: starts writing them back to the
     // disk, so that no large amount of dirty pages waits for the end.
     void written(std::uint64_t bytes);
     // Gives the work file its mode and renames it over the final name. Empty when stored,
     // else the reason (and the work file is gone).
-    std::string commit(mode_t mode);
+    // With mtime, the file gets that modification time too.
+    std::string commit(mode_t mode, const FileTime* mtime = nullptr);
     // Removes the work file, if any; the destination stays open.
     void discard();
 
 private:
+    bool reach(const StoreRules& rules, const std::string& dir, std::string& why);
+    bool name_free(const StoreRules& rules, const std::string& name, std::string& why);
+    void take_kept_part(const PartInfo& version);
+    Verdict room(const StoreRules& rules, std::uint64_t size, std::string& why);
+    bool make_work_file(const std::string& dir, std::string& why);
+
     int dir_fd_ = -1;
     int fd_ = -1;
     std::string dir_, name_, work_;  // the destination line, the final name, the work file's name
+    std::string info_;               // the kept part's description, when the work file is one
+    std::uint64_t kept_ = 0;
+    std::uint64_t left_ = 0;         // a kept part's length when the connection broke
+    std::vector<std::string> notes_;
     bool no_clobber_ = false;
     bool stored_ = false;
     // Directories this store made: each one's parent (open) and name, in the order made.

@@ -58,7 +58,11 @@ Transfer::~Transfer() { SCK_CL(sd_); }
 void Transfer::on_readable(Clock::time_point now) {
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
-    for (int turn = 0; turn < reads_per_turn && !finished(); ++turn) {
+    for (int turn = 0; turn < reads_per_turn && reading(); ++turn) {
+        if (!pending_.empty()) {
+            take_pending(now);
+            continue;
+        }
         if (phase_ == Phase::body && splice_some(now)) {
             if (got_ == size_ || finished()) break;
             continue;
@@ -69,20 +73,39 @@ void Transfer::on_readable(Clock::time_point now) {
         char st = 0;
         const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, &st);
         if (err_) {
-            fail(connection_failed(Failure::from_library(st)));
+            const Failure f = Failure::from_library(st);
+            if (between_files()) finish();  // the sender is done
+            else fail(connection_failed(f));
             return;
         }
         if (n == 0) return;
         any_byte_ = true;
-        if (phase_ == Phase::header) {
-            take_header_bytes(rx_block, n, now);
-        } else {
-            deadline_ = now + rules_.body_silence;
-            take_body_bytes(rx_block, n);
-        }
+        // Only the first header has a time limit of its own.
+        if (ext_ || phase_ != Phase::header) deadline_ = now + rules_.body_silence;
+        feed(rx_block, n, now);
         if (n < want) break;
     }
     pace(now);
+}
+
+// Bytes off the socket go to whatever the connection waits for, phase after phase; what
+// comes while a file is checked waits in pending_.
+void Transfer::feed(const char* bytes, std::size_t n, Clock::time_point now) {
+    while (n > 0 && reading()) {
+        std::size_t used = 0;
+        if (phase_ == Phase::header) used = take_header_bytes(bytes, n, now);
+        else if (phase_ == Phase::body) used = take_body_bytes(bytes, n);
+        else used = take_line_bytes(bytes, n, now);
+        bytes += used;
+        n -= used;
+    }
+    if (n > 0 && !finished()) pending_.append(bytes, n);
+}
+
+void Transfer::take_pending(Clock::time_point now) {
+    const std::string bytes = std::move(pending_);
+    pending_.clear();
+    feed(bytes.data(), bytes.size(), now);
 }
 
 // Starts a new rate window when the current one is over.
@@ -103,13 +126,17 @@ std::optional<double> Transfer::slow_rate(Clock::time_point now) {
 }
 
 void Transfer::on_clock(Clock::time_point now) {
-    if (finished() || now < deadline_) return;
-    if (phase_ == Phase::header) {
+    if (finished() || phase_ == Phase::verify || now < deadline_) return;
+    if (between_files()) {
+        finish();  // a sender that sends no more file after a while is done
+    } else if (phase_ == Phase::header && ext_) {
+        fail({"no complete header within " + seconds(rules_.body_silence) + " s; connection closed"});
+    } else if (phase_ == Phase::header) {
         repeated_ = View::Repeated::header_late;
         fail({"no complete header within " + seconds(rules_.header_deadline) + " s; connection closed"});
     } else {
         fail({shown_name() + ": no data from the sender for " + seconds(rules_.body_silence) + " s after " + so_far() +
-              "; nothing stored"});
+              lost()});
     }
 }
 
@@ -117,9 +144,10 @@ std::string Transfer::abort(const std::string& why) {
     if (finished()) return "";
     std::string what;
     if (view_id_ >= 0) {
-        what = shown_name() + " (" + cli::human_size(got_) + " of " + cli::human_size(size_) + ")";
+        const std::uint64_t kept = store_->keep();
+        what = shown_name() + " (" + so_far() + (kept ? ", " + cli::human_size(kept) + " kept to resume" : "") + ")";
         // A sender that waits for its reply hears it; one still sending may not.
-        const std::string line = wire::reply(why);
+        const std::string line = ext_ ? wire::answer_line(wire::Answer::Tag::no, why) : wire::reply(why);
         ::send(sd_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         view_.forget(view_id_);
     }
@@ -130,87 +158,119 @@ std::string Transfer::abort(const std::string& why) {
 void Transfer::drop(View::Repeated kind, const char* why) {
     if (finished()) return;
     repeated_ = kind;
-    fail({view_id_ >= 0 ? shown_name() + ": dropped after " + so_far() + " " + why + "; nothing stored"
+    fail({view_id_ >= 0 ? shown_name() + ": dropped after " + so_far() + " " + why + lost()
                         : std::string("dropped ") + why});
 }
 
-void Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
+// Gives the bytes it took: up to the end of the header.
+std::size_t Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
     for (std::size_t i = 0; i < n; ++i) {
         std::string& line = lines_[line_];
         if (bytes[i] != wire::line_end) {
             if (line.size() == hdr_mxsz) {
                 fail({"a header line longer than " + std::to_string(hdr_mxsz) + " bytes; connection closed"});
-                return;
+                return n;
             }
             line += bytes[i];
             continue;
         }
-        if (!header_line_done()) return;
-        if (line_ == 3) {
-            deadline_ = now + rules_.body_silence;
-            mark_ = {now, 0};
-            start_body();
-            // What came with the header is the start of the body.
-            if (!finished()) take_body_bytes(bytes + i + 1, n - i - 1);
-            return;
-        }
+        if (!header_line_done(now)) return n;
+        if (phase_ != Phase::header) return i + 1;
     }
+    return n;
 }
 
-// Ends the header line just read; after the size line, parses the size and prints the
-// arrival. False when the transfer ended there.
-bool Transfer::header_line_done() {
-    if (++line_ < 3) return true;
+// Ends the header line just read; after the last, starts the file. False when the
+// connection ended there.
+bool Transfer::header_line_done(Clock::time_point now) {
+    ++line_;
+    if (!ext_ && line_ == 3) {
+        if (lines_[0].empty() && lines_[1].empty() && hello(now)) return true;
+        if (!size_line_done()) return false;
+        deadline_ = now + rules_.body_silence;
+        mark_ = {now, 0};
+        start_body();
+    } else if (ext_ && line_ == 3) {
+        wire::Hello again;
+        if (lines_[0].empty() && lines_[1].empty() && wire::parse_hello(lines_[2], again)) {
+            protocol_error("a second hello");
+            return false;
+        }
+        return size_line_done();
+    } else if (line_ == 4) {
+        start_file(now);
+    }
+    return !finished();
+}
+
+// Parses the size and prints the arrival; false when the connection ended there.
+bool Transfer::size_line_done() {
     if (const std::string bad = wire::parse_size(lines_[2], size_); !bad.empty()) {
         // Said to the sender before the connection ends: no older sender sends such a line.
-        SM_SCK(sd_, nullptr, 0xFFFF, wire::reply(bad).c_str(), nullptr);
+        const std::string line = ext_ ? wire::answer_line(wire::Answer::Tag::no, bad) : wire::reply(bad);
+        SM_SCK(sd_, nullptr, 0xFFFF, line.c_str(), nullptr);
         if (err_) Failure::from_library();  // a sender gone already hears nothing
         fail({bad});
         return false;
     }
-    view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, Clock::now());
+    if (!ext_) view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, Clock::now());
     return true;
+}
+
+// Why the name or the directory line cannot be stored at all; empty when they can.
+std::string Transfer::name_refusal() const {
+    if (!safe_file_name(lines_[0]))
+        return "\"" + shown(lines_[0]) + "\": not stored: a file name may not be empty, \".\" or \"..\", nor hold "
+               "\"/\" or a control character";
+    if (lines_[0].starts_with(work_prefix) && lines_[0].ends_with(work_suffix))
+        return not_stored("names of the form .catchr-*.part are the receiver's own work files");
+    if (has_control(lines_[1])) return not_stored("the directory \"" + shown(lines_[1]) + "\" holds a control character");
+    return "";
+}
+
+Store::Verdict Transfer::open_store(std::string& why, const PartInfo* version) {
+    why = name_refusal();
+    if (!why.empty()) return Store::Verdict::refused;
+    const Store::Verdict verdict = store_->open(rules_.store, lines_[1], lines_[0], size_, why, version);
+    for (const std::string& note : store_->notes()) view_.line(note);
+    if (verdict != Store::Verdict::ok) why = not_stored(why);
+    return verdict;
 }
 
 void Transfer::start_body() {
     phase_ = Phase::body;
-    if (!safe_file_name(lines_[0])) {
-        refuse("\"" + shown(lines_[0]) + "\": not stored: a file name may not be empty, \".\" or \"..\", nor hold "
-               "\"/\" or a control character");
-    } else if (lines_[0].starts_with(work_prefix) && lines_[0].ends_with(work_suffix)) {
-        refuse(not_stored("names of the form .catchr-*.part are the receiver's own work files"));
-    } else if (has_control(lines_[1])) {
-        refuse(not_stored("the directory \"" + shown(lines_[1]) + "\" holds a control character"));
-    } else {
-        std::string why;
-        switch (store_.open(rules_.store, lines_[1], lines_[0], size_, why)) {
-            case Store::Verdict::ok:
-                sink_.open(store_.fd(), shown_name(), rules_.zero_copy);
-                break;
-            case Store::Verdict::refused:
-                refuse(not_stored(why));
-                break;
-            case Store::Verdict::at_once:
-                refuse(not_stored(why));
-                reply();
-                finish();
-                return;
-        }
+    std::string why;
+    switch (open_store(why, nullptr)) {
+        case Store::Verdict::ok:
+            sink_.open(store_->fd(), shown_name(), rules_.zero_copy);
+            break;
+        case Store::Verdict::refused:
+            refuse(why);
+            break;
+        case Store::Verdict::at_once:
+            refuse(why);
+            reply();
+            finish();
+            return;
     }
     if (size_ == 0) body_complete();
 }
 
-void Transfer::take_body_bytes(const char* bytes, std::size_t n) {
+// Gives the bytes it took: up to the end of the body.
+std::size_t Transfer::take_body_bytes(const char* bytes, std::size_t n) {
     n = std::min<std::size_t>(n, size_ - got_);
-    if (n == 0) return;
+    if (n == 0) return 0;
     if (const Failure f = sink_.write(bytes, n, got_)) refuse(write_failed(f));
     stored(n);
+    return n;
 }
 
 void Transfer::stored(std::uint64_t n) {
     got_ += n;
-    store_.written(got_);
+    store_->written(got_);
     view_.progress(view_id_, got_);
+    // The check trails the writes: little is left to read back when the body ends.
+    if (busy()) check_.step(got_);
     if (got_ == size_) body_complete();
 }
 
@@ -237,19 +297,28 @@ bool Transfer::splice_some(Clock::time_point now) {
 void Transfer::refuse(std::string why) {
     if (refusal_.empty()) refusal_ = std::move(why);
     sink_.drop();
-    store_.discard();
+    store_->discard();
 }
 
 void Transfer::body_complete() {
+    if (ext_) {
+        phase_ = Phase::sum;
+        return;
+    }
     if (refusal_.empty()) store();
     reply();
     finish();
 }
 
 void Transfer::store() {
-    const bool program = S_END_MT(lines_[0].c_str(), ".bin", 0, 1, 0) || S_END_MT(lines_[0].c_str(), ".sh", 0, 1, 0);
-    const std::string why = store_.commit(rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u));
+    const std::string why = store_->commit(classic_mode());
     if (!why.empty()) refuse(not_stored(why));
+}
+
+// The receiver's own mode for new files, and execute bits for what looks like a program.
+mode_t Transfer::classic_mode() const {
+    const bool program = S_END_MT(lines_[0].c_str(), ".bin", 0, 1, 0) || S_END_MT(lines_[0].c_str(), ".sh", 0, 1, 0);
+    return rules_.file_mode | (program && rules_.exec_bits ? 0111u : 0u);
 }
 
 // Sends "OK" or the refusal and prints the refusal; a reply that cannot be sent is printed
@@ -263,7 +332,7 @@ void Transfer::reply() {
 // The connection ends without a reply, and then why is printed.
 void Transfer::fail(const Failure& failure) {
     std::string why = failure.text;
-    const bool cut_short = phase_ == Phase::header && line_ < 3;
+    const bool cut_short = phase_ == Phase::header && line_ < 3 && !ext_;
     if (!repeated_ && !any_byte_) repeated_ = View::Repeated::header_none;
     finish();  // nothing of the file is left by the time anyone reads the line
     // A refusal the sender never got to hear is still the first thing to tell.
@@ -285,8 +354,13 @@ void Transfer::finish() {
     SCK_CL(sd_);
     if (err_) view_.error(Failure::from_library().text + " (from " + peer_ + ")");
     sd_ = -1;
-    store_.discard();
+    store_->discard();
     phase_ = Phase::finished;
+}
+
+// Under the extension, between one file's answer and the next header's first byte.
+bool Transfer::between_files() const {
+    return ext_ && phase_ == Phase::header && line_ == 0 && lines_[0].empty();
 }
 
 std::string Transfer::so_far() const { return cli::human_size(got_) + " of " + cli::human_size(size_); }
@@ -302,10 +376,10 @@ std::string Transfer::write_failed(const Failure& f) const {
 }
 
 // The connection broke: a sender that closed or reset it went away.
-Failure Transfer::connection_failed(const Failure& f) const {
+Failure Transfer::connection_failed(const Failure& f) {
     const bool gone = f.sock_status == sck_st_reset || f.sock_status == sck_st_closed;
     std::string what = gone ? "the sender went away" : "the connection failed (" + reason(f) + ")";
-    what = view_id_ >= 0 ? shown_name() + ": " + what + " after " + so_far() + "; nothing stored"
+    what = view_id_ >= 0 ? shown_name() + ": " + what + " after " + so_far() + lost()
                          : what + " before its header was complete";
     return {what + trail(f), f.sys_errno, f.sock_status};
 }

@@ -1,5 +1,7 @@
 // One connection to the receiver, from its first header byte to its reply: the header
-// lines, the body into a work file of its own, the move to the final name, the reply.
+// lines, the body into a work file of its own, the move to the final name, the reply. Under
+// the extension (after a hello) the connection carries files one after another, each
+// answered before its body and checked by its digests after it.
 #ifndef RX_TRANSFER_H
 #define RX_TRANSFER_H
 
@@ -9,9 +11,12 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
 
+#include "ext.h"
 #include "failure.h"
+#include "readback.h"
 #include "sink.h"
 #include "store.h"
 #include "view.h"
@@ -27,7 +32,9 @@ struct Rules {
     // A body that stays silent this long ends the transfer.
     std::chrono::milliseconds body_silence{60'000};
     mode_t file_mode = 0644;   // what a stored file's mode becomes (less the execute bits)
-    bool exec_bits = true;     // ".sh" and ".bin" get execute bits
+    bool exec_bits = true;     // ".sh" and ".bin" get execute bits; under the extension, the
+                               // sent execute bits stay
+    mode_t umask = 022;        // taken from the sent mode under the extension
     StoreRules store;          // where and how files may be stored
     bool zero_copy = true;     // large bodies go from the socket to the file through a pipe
     bool verbose = false;      // failures carry the library's whole trail too
@@ -51,8 +58,15 @@ public:
     Transfer& operator=(const Transfer&) = delete;
 
     bool finished() const { return phase_ == Phase::finished; }
-    // Still waiting for its header: the first to give way when connections run short.
+    // Still waiting for its header (or, under the extension, the next one): the first to give
+    // way when connections run short.
     bool in_header() const { return phase_ == Phase::header; }
+    // Whether the socket is to be read now: not while a file is checked after its body.
+    bool reading() const { return !finished() && phase_ != Phase::verify; }
+    // Whether it has work to do without any byte from the sender: the work file to read back.
+    bool busy() const;
+    // Does a bounded piece of that work; answers the file once its check is complete.
+    void work(Clock::time_point now);
     // The peer's address, in host byte order.
     std::uint32_t address() const { return address_; }
     // Bytes a second over the last rate window, when the body is that old and moved less
@@ -64,7 +78,7 @@ public:
     void on_readable(Clock::time_point now);
     void on_clock(Clock::time_point now);
     // Whether a file is arriving: its header came and it has not ended.
-    bool arriving() const { return phase_ == Phase::body; }
+    bool arriving() const { return phase_ != Phase::header && !finished(); }
     // Ends the connection at once, telling the sender why where it can hear it, and printing
     // nothing: gives what was arriving ("NAME (SIZE of SIZE)"), empty when nothing was.
     std::string abort(const std::string& why);
@@ -74,27 +88,49 @@ public:
     void drop(View::Repeated kind, const char* why);
 
 private:
-    enum class Phase { header, body, finished };
+    // Under the extension: from, after GO, waits for the FROM line; sum, after the body,
+    // for the SUM line; verify reads the work file back.
+    enum class Phase { header, from, body, sum, verify, finished };
 
-    void take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now);
+    void feed(const char* bytes, std::size_t n, Clock::time_point now);
+    void take_pending(Clock::time_point now);
+    std::size_t take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now);
     void pace(Clock::time_point now);
-    bool header_line_done();
+    bool header_line_done(Clock::time_point now);
+    bool size_line_done();
+    std::string name_refusal() const;
+    Store::Verdict open_store(std::string& why, const PartInfo* version);
     void start_body();
-    void take_body_bytes(const char* bytes, std::size_t n);
+    std::size_t take_body_bytes(const char* bytes, std::size_t n);
     void stored(std::uint64_t n);
     bool splice_some(Clock::time_point now);
     void body_complete();
     void store();
+    mode_t classic_mode() const;
     void refuse(std::string why);
     void fail(const cli::Failure& failure);
     void reply();
     void finish();
+    bool between_files() const;
+
+    // The extension (transfer_ext.cpp).
+    bool hello(Clock::time_point now);
+    void start_file(Clock::time_point now);
+    std::size_t take_line_bytes(const char* bytes, std::size_t n, Clock::time_point now);
+    void from_line_done(const std::string& line, Clock::time_point now);
+    void sum_line_done(const std::string& line, Clock::time_point now);
+    void conclude(Clock::time_point now);
+    std::string store_ext();
+    void answer(wire::Answer::Tag tag, const std::string& text, Clock::time_point now);
+    void next_file(Clock::time_point now);
+    void protocol_error(const std::string& what);
+    std::string lost();
     std::string arrival() const;
     std::string shown_name() const;
     std::string so_far() const;
     std::string not_stored(const std::string& why) const;
     std::string write_failed(const cli::Failure& f) const;
-    cli::Failure connection_failed(const cli::Failure& f) const;
+    cli::Failure connection_failed(const cli::Failure& f);
     std::string trail(const cli::Failure& f) const;
 
     int sd_;
@@ -117,17 +153,30 @@ private:
     Mark mark_{}, last_mark_{};
     bool have_last_mark_ = false;
 
-    // Header: the lines so far (name, directory, size) and the one being read.
-    std::string lines_[3];
+    // Header: the lines so far (name, directory, size; the times and mode under the
+    // extension) and the one being read.
+    std::string lines_[4];
     int line_ = 0;
 
     std::uint64_t size_ = 0;  // announced
-    std::uint64_t got_ = 0;   // bytes of the body taken off the socket
-    Store store_;             // the destination and the work file
+    std::uint64_t got_ = 0;   // bytes of the file in the work file (a resumed body starts past 0)
+    std::unique_ptr<Store> store_ = std::make_unique<Store>();  // the destination and the work file
     Sink sink_;               // the way of the body's bytes into it
     // Set when the file cannot be stored: the rest of the body is read and dropped, then
     // this is the reply.
     std::string refusal_;
+
+    // The extension: set once the hello is answered.
+    bool ext_ = false;
+    wire::Hello agreed_;
+    wire::Attrs attrs_;
+    std::string wire_line_;   // a FROM or SUM line so far
+    std::uint64_t from_ = 0;  // where the body started
+    std::string sum_prefix_, sum_whole_;
+    ReadBack check_;
+    // Bytes taken off the socket while a file was being checked (the next header, sent
+    // early): taken in their turn once it is answered.
+    std::string pending_;
 };
 
 }  // namespace rx

@@ -53,6 +53,13 @@ void View::progress(int id, std::uint64_t got) {
     dirty_ = true;
 }
 
+void View::resumed(int id, std::uint64_t at) {
+    auto it = active_.find(id);
+    if (it == active_.end()) return;
+    it->second.got = it->second.from = at;
+    dirty_ = true;
+}
+
 void View::end(int id, bool stored, const std::string& why, Clock::time_point now) {
     auto it = active_.find(id);
     if (it == active_.end()) return;
@@ -65,7 +72,7 @@ void View::end(int id, bool stored, const std::string& why, Clock::time_point no
         const std::string size =
             stored ? cli::human_size(a.total) : cli::human_size(a.got) + " of " + cli::human_size(a.total);
         console_.line(a.peer + " -> " + a.name + "  " + size + "  " + cli::human_duration(secs) + "  " +
-                      rate(a.got, secs) + "  " + (stored ? "stored" : "ERROR: " + why + "\a"));
+                      rate(a.got - a.from, secs) + "  " + (stored ? "stored" : "ERROR: " + why + "\a"));
         dirty_ = !active_.empty();
     } else if (stored) {
         line("Stored " + a.name + " (" + std::to_string(a.total) + ") in " + cli::human_duration(secs) + " from " +
@@ -167,12 +174,12 @@ void View::draw_status(Clock::time_point now) {
     } else if (active_.size() == 1) {
         const Arrival& a = active_.begin()->second;
         text = a.peer + " -> " + a.name + "  " + cli::human_size(a.got) + " / " + cli::human_size(a.total) + "  " +
-               rate(a.got, secs_since(a.start, now));
+               rate(a.got - a.from, secs_since(a.start, now));
     } else if (active_.size() > 1) {
         text = std::to_string(active_.size()) + " arriving:";
         for (const auto& [id, a] : active_) {
             const unsigned pct = a.total ? static_cast<unsigned>(a.got * 100 / a.total) : 100;
-            text += "  " + a.name + " " + std::to_string(pct) + "% " + rate(a.got, secs_since(a.start, now));
+            text += "  " + a.name + " " + std::to_string(pct) + "% " + rate(a.got - a.from, secs_since(a.start, now));
         }
     }
     const std::size_t room = console_.width() - 1;

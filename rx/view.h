@@ -37,6 +37,9 @@ public:
     int begin(const std::string& arrival, const std::string& peer, const std::string& name, std::uint64_t total,
               Clock::time_point now);
     void progress(int id, std::uint64_t got);
+    // The arrival goes on from a part kept earlier: its progress starts there, its rate counts
+    // only what comes now.
+    void resumed(int id, std::uint64_t at);
     // The arrival ends: stored, or failed with why (which error() has not printed).
     void end(int id, bool stored, const std::string& why, Clock::time_point now);
     // The arrival ends without a line of its own (the receiver stops, and says so once).
@@ -57,6 +60,7 @@ private:
         std::string peer, name;
         std::uint64_t total = 0, got = 0;
         Clock::time_point start;
+        std::uint64_t from = 0;  // the kept part it resumed from
     };
 
     struct Tally {

@@ -28,13 +28,15 @@ TEST(CatchrOptions, TheLegacyPortAndEveryOption) {
     EXPECT_EQ(o.allow.size(), 2u);
     EXPECT_EQ(rx::parse_options({}).port, 9500);
     o = rx::parse_options({"--min-free", "2G", "--max-connections", "100", "--per-address", "3", "--min-rate", "64K",
-                           "--rate-window", "5"});
+                           "--rate-window", "5", "--keep-partial", "0"});
     ASSERT_EQ(o.action, rx::Options::Action::run) << o.error;
     EXPECT_EQ(o.min_free, 2ULL << 30);
     EXPECT_EQ(o.max_connections, 100u);
     EXPECT_EQ(o.per_address, 3u);
     EXPECT_EQ(o.min_rate, 64u << 10);
     EXPECT_EQ(o.rate_window_secs, 5u);
+    EXPECT_EQ(o.keep_partial_days, 0u);
+    EXPECT_EQ(rx::parse_options({}).keep_partial_days, 7u);
     EXPECT_FALSE(rx::parse_options({}).min_free.has_value());
     EXPECT_EQ(rx::parse_options({"-V"}).action, rx::Options::Action::version);
     EXPECT_EQ(rx::parse_options({"9600", "--help"}).action, rx::Options::Action::help);
@@ -56,6 +58,7 @@ TEST(CatchrOptions, BadValuesNameWhatWasWrong) {
         {{"--per-address", "0"}, "bad --per-address \"0\": a whole number from 1 to 100000"},
         {{"--max-connections", "-1"}, "bad --max-connections \"-1\": a whole number from 1 to 100000"},
         {{"--min-rate", "fast"}, "bad --min-rate \"fast\": bytes a second, such as 1K"},
+        {{"--keep-partial", "-1"}, "bad --keep-partial \"-1\": a whole number of days (0 keeps none)"},
     };
     for (const auto& [args, why] : cases) {
         const rx::Options o = rx::parse_options(args);

@@ -11,8 +11,7 @@
 #include <string>
 
 #include "lb.h"
-#include "test_support.h"
-#include "transfer.h"
+#include "rx_support.h"
 
 namespace {
 
@@ -24,36 +23,18 @@ ssize_t refusing_splice(int, int, std::uint64_t, std::size_t) {
     return -1;
 }
 
-class Connection : public ::testing::Test {
+class Connection : public rxtest::Receiving {
 protected:
-    Connection() : tmp_("rxtransfer") {}
+    Connection() : Receiving("rxtransfer") {}
 
-    void SetUp() override {
-        ASSERT_FALSE(tmp_.dir().empty());
-        rules_.store.root_fd = ::open(tmp_.dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        rules_.store.min_free = 0;
-        out_ = std::tmpfile();
-        view_ = std::make_unique<rx::View>(out_, false, false);
-    }
     void TearDown() override {
         transfer_.reset();
         if (peer_ >= 0) ::close(peer_);
-        ::close(rules_.store.root_fd);
-        std::fclose(out_);
         EXPECT_EQ(leftovers(), "");
-        lbtest::pending();
+        Receiving::TearDown();
     }
 
-    void start() {
-        int sv[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
-        peer_ = sv[1];
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(0x7F000009);
-        addr.sin_port = htons(5555);
-        transfer_ = std::make_unique<rx::Transfer>(sv[0], addr, 9500, rules_, *view_, Clock::now());
-    }
+    void start() { transfer_ = transfer(peer_); }
 
     // Sends bytes as the peer, the receiver taking them as they fit in the socket.
     void send(const std::string& bytes, std::size_t piece = 1 << 20) {
@@ -75,25 +56,7 @@ protected:
         const ssize_t n = ::recv(peer_, buf, sizeof buf, 0);
         return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
     }
-    std::string printed() {
-        std::fflush(out_);
-        std::rewind(out_);
-        std::string text;
-        for (int c; (c = std::fgetc(out_)) != EOF;) text += static_cast<char>(c);
-        return text;
-    }
-    // Work files anywhere in the receiving directory.
-    std::string leftovers() const {
-        std::string found;
-        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp_.dir()))
-            if (e.path().filename().string().starts_with(".catchr-")) found += e.path().string() + " ";
-        return found;
-    }
 
-    lbtest::TempDir tmp_;
-    rx::Rules rules_;
-    std::FILE* out_ = nullptr;
-    std::unique_ptr<rx::View> view_;
     std::unique_ptr<rx::Transfer> transfer_;
     int peer_ = -1;
 };
