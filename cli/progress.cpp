@@ -1,6 +1,7 @@
 // The terminal progress line for one file, and the summary line for a batch.
 #include "progress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -58,9 +59,21 @@ void ProgressLine::update(std::uint64_t done, Clock::time_point now) {
     draw(now);
 }
 
-void ProgressLine::draw(Clock::time_point now) {
+void ProgressLine::restart(std::uint64_t at, const std::string& note, Clock::time_point now) {
+    done_ = base_ = at;
+    note_ = note.empty() ? "" : "  " + shown(note);
+    start_ = now;
+    drawn_ = false;
+    update(at, now);
+}
+
+double ProgressLine::rate(Clock::time_point now) const {
     const double elapsed = seconds(now - start_);
-    const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : -1;
+    return elapsed > 0 ? static_cast<double>(done_ - std::min(base_, done_)) / elapsed : -1;
+}
+
+void ProgressLine::draw(Clock::time_point now) {
+    const double per_sec = rate(now);
 
     // Floor, and never 100% before the last byte: "100%" on a stalled transfer misleads.
     unsigned percent = 100;
@@ -73,15 +86,15 @@ void ProgressLine::draw(Clock::time_point now) {
     std::string left = "-";
     if (done_ >= total_) {
         left = clock_form(0) + " left";
-    } else if (rate > 0) {
+    } else if (per_sec > 0) {
         // Rounded up: "0:00 left" while bytes are still missing would be wrong.
-        const double secs = std::ceil(static_cast<double>(total_ - done_) / rate);
+        const double secs = std::ceil(static_cast<double>(total_ - done_) / per_sec);
         const auto whole = secs < uint64_limit ? static_cast<std::uint64_t>(secs) : UINT64_MAX;
         left = clock_form(whole) + " left";
     }
 
     const std::string rest = "  " + human_size(done_) + " / " + human_size(total_) + "  " +
-                             std::to_string(percent) + "%  " + human_rate(rate) + "  " + left;
+                             std::to_string(percent) + "%  " + human_rate(per_sec) + "  " + left + note_;
 
     // The last column stays empty: some terminals wrap as soon as it is written.
     const std::size_t width = console_->width() - 1;
@@ -89,10 +102,8 @@ void ProgressLine::draw(Clock::time_point now) {
 }
 
 void ProgressLine::finish(const std::string& outcome, Clock::time_point now) {
-    const double elapsed = seconds(now - start_);
-    const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : -1;
-    console_->line(name_ + "  " + human_size(total_) + "  " + human_duration(elapsed) + "  " + human_rate(rate) +
-                   "  " + shown(outcome));
+    console_->line(name_ + "  " + human_size(total_) + "  " + human_duration(seconds(now - start_)) + "  " +
+                   human_rate(rate(now)) + "  " + shown(outcome));
 }
 
 std::string batch_summary(std::size_t files, std::uint64_t bytes, double secs) {

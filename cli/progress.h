@@ -31,6 +31,11 @@ public:
     // first call always draws). The count is kept even when nothing is drawn: finish() rates it.
     void update(std::uint64_t done, Clock::time_point now = Clock::now());
 
+    // Counts again from byte `at`, as a send that resumed there or went again from the start;
+    // note (may be empty, shown through shown()) stands in the line from then on. Time and
+    // rate are of what moved since.
+    void restart(std::uint64_t at, const std::string& note, Clock::time_point now = Clock::now());
+
     // Replaces the line with its final form: name, size, time taken, rate, then `outcome`
     // ("OK" or an error text, which may come from the peer and is made printable too), and a
     // newline. The rate is that of the bytes last passed to update(), so a transfer that
@@ -39,12 +44,16 @@ public:
 
 private:
     void draw(Clock::time_point now);
+    // Bytes a second since the count started; -1 before any time passed.
+    double rate(Clock::time_point now) const;
 
     std::unique_ptr<Console> own_;  // the console drawn through, unless one was given
     Console* console_;
     std::string name_;
     std::uint64_t total_;
     std::uint64_t done_ = 0;
+    std::uint64_t base_ = 0;  // where the count started
+    std::string note_;
     Clock::time_point start_;
     bool drawn_ = false;  // a shared console may have drawn another line just before
 };

@@ -136,6 +136,19 @@ TEST(ProgressLine, FinishReplacesTheLineWithTheOutcome) {
     EXPECT_TRUE(failed.text().ends_with("\r\x1b[Ka.bin  100 MiB  3.0 s  10.0 MiB/s  connection reset\n"));
 }
 
+TEST(ProgressLine, ARestartCountsFromWhereTheSendResumed) {
+    Captured out;
+    ProgressLine line(out.file(), "f", 4 * GiB, t0);
+    line.update(GiB, t0 + 1s);
+    // Resumed at 3 GiB after a break: the line starts there, and the rate is of what moved since.
+    line.restart(3 * GiB, "resumed at 3.0 GiB", t0 + 10s);
+    EXPECT_EQ(out.last_line(), "f  3.0 GiB / 4.0 GiB  75%  -  -  resumed at 3.0 GiB");
+    line.update(3 * GiB + 512 * MiB, t0 + 12s);
+    EXPECT_EQ(out.last_line(), "f  3.5 GiB / 4.0 GiB  87%  256 MiB/s  0:02 left  resumed at 3.0 GiB");
+    line.finish("OK, verified", t0 + 14s);
+    EXPECT_TRUE(out.text().ends_with("\r\x1b[Kf  4.0 GiB  4.0 s  128 MiB/s  OK, verified\n")) << out.text();
+}
+
 TEST(ProgressLine, LongNamesLoseTheirStartToFitTheWidth) {
     const std::string tail = "/the/end.bin";
     std::string accented;

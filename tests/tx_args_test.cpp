@@ -76,6 +76,37 @@ TEST(PitchrArgs, FlagsAndTheirLongForms) {
     EXPECT_TRUE(parse({"-v", "d"}).verbose);
     for (const auto& arg : {"-h", "--help", "-kh"}) EXPECT_EQ(parse({"a", arg}).action, tx::Args::Action::help);
     for (const auto& arg : {"-V", "--version"}) EXPECT_EQ(parse({arg}).action, tx::Args::Action::version);
+    a = parse({"--classic", "d"});
+    EXPECT_TRUE(a.classic);
+    EXPECT_EQ(a.retries, 3u);
+    EXPECT_FALSE(parse({"d"}).classic);
+}
+
+TEST(PitchrArgs, RetriesTakeACountApartOrJoined) {
+    const std::pair<std::vector<std::string>, unsigned> counts[] = {
+        {{"--retries", "0", "a"}, 0}, {{"--retries=7", "a"}, 7}, {{"a", "--retries", "10"}, 10},
+    };
+    for (const auto& [args, n] : counts) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const tx::Args a = parse(args);
+        ASSERT_EQ(a.action, tx::Args::Action::send) << a.error;
+        EXPECT_EQ(a.retries, n);
+        EXPECT_EQ(a.fspecs, FileSpecs{"a"});
+    }
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"a", "--retries"}, "option --retries needs a value"},
+        {{"a", "--retries=11"}, "--retries needs a count from 0 to 10, not \"11\""},
+        {{"a", "--retries=-1"}, "--retries needs a count from 0 to 10, not \"-1\""},
+        {{"a", "--retries="}, "--retries needs a count from 0 to 10, not \"\""},
+        {{"a", "--retries", "007"}, "--retries needs a count from 0 to 10, not \"007\""},
+        // The value is the option's, whatever else it could be: a file here, or a port.
+        {{"--retries", "2024", "a"}, "--retries needs a count from 0 to 10, not \"2024\""},
+    };
+    for (const auto& [args, why] : bad) {
+        const tx::Args a = parse(args);
+        EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
+        EXPECT_EQ(a.error, why);
+    }
 }
 
 TEST(PitchrArgs, WhatCannotBeToldApartIsAUsageError) {

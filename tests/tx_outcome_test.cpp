@@ -62,10 +62,39 @@ TEST(SenderWords, SayWhatHappenedToWhichFileAndWhatToDo) {
         {make(What::failed, ETIMEDOUT, 3, 3),
          "notes.txt: no reply: the connection failed after all 3 B (Connection timed out)"},
         {make(What::unreadable, EIO), "notes.txt: not sent: it cannot be read (Input/output error)"},
+        {make(What::protocol_error, 0, 0, 1, "GO 7"),
+         "notes.txt: not stored: the receiver broke the protocol, answering \"GO 7\" (is catchr there of this "
+         "version?)"},
+        {make(What::differed_twice, 0, 3, 3), "notes.txt: the copy that arrived differed from this file twice; not stored"},
         // Without a system error, the library's words are all there is.
         {make(What::failed, 0, 0, 1), "notes.txt: sending failed after 0 B of 1 B (the library's words)"},
     };
     for (const auto& c : cases) EXPECT_EQ(tx::told(c.o, "notes.txt", "notes.txt", peer, false), c.want);
+}
+
+TEST(SenderWords, ATryAgainSaysHowTheSendBrokeAndWhenTheNextGoes) {
+    const struct {
+        Outcome o;
+        unsigned attempt;
+        const char* want;
+    } cases[] = {
+        {make(What::closed, ECONNRESET, 2254857830, 4294967296), 2,
+         "big.iso: the connection broke after 2.1 GiB of 4.0 GiB; trying again in 2 s (2 of 3)"},
+        {make(What::failed, EHOSTUNREACH, MiB, 2 * MiB), 1,
+         "big.iso: the connection broke after 1.0 MiB of 2.0 MiB (No route to host); trying again in 2 s (1 of 3)"},
+        {make(What::no_reply, 0, 3, 3), 1,
+         "big.iso: no answer within 20 s after all 3 B; trying again in 2 s (1 of 3)"},
+        {make(What::stalled, 0, MiB, 2 * MiB), 3,
+         "big.iso: the receiver took nothing for 60 s after 1.0 MiB of 2.0 MiB; trying again in 2 s (3 of 3)"},
+        // A connection made again for a try may not be made at all.
+        {make(What::no_connection, ECONNREFUSED), 1,
+         "big.iso: not sent: nothing listens at 10.9.3.1:9500 (is catchr running there? is the port right?); trying "
+         "again in 2 s (1 of 3)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tx::told_retry(c.o, "big.iso", peer, c.attempt, 3, 2), c.want);
+    EXPECT_EQ(tx::told_resumed("a\x1b.iso", 3072 * MiB), "a\\x1B.iso: resumed at 3.0 GiB");
+    EXPECT_EQ(tx::told_classic(peer),
+              "10.9.3.1:9500 speaks only the classic protocol: files are neither verified nor resumed");
 }
 
 TEST(SenderWords, DecisionsFollowTheNumbersNotTheWords) {

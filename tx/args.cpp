@@ -113,6 +113,11 @@ private:
             a_.keep_going = true;
             return;
         }
+        if (arg == "--classic") {
+            a_.classic = true;
+            return;
+        }
+        if (arg == "--retries" || arg.starts_with("--retries=")) return retries(args, i);
         if (arg.rfind("--", 0) == 0) return fail("unknown option " + arg);
         // Short options, which may be joined ("-rk"); -p and -t take the rest or the next.
         for (std::size_t at = 1; at < arg.size() && a_.action == Args::Action::send; ++at) {
@@ -136,6 +141,18 @@ private:
                 default: return fail(std::string("unknown option -") + arg[at]);
             }
         }
+    }
+
+    // "--retries N" or "--retries=N".
+    void retries(const std::vector<std::string>& args, std::size_t& i) {
+        static constexpr std::string_view joined = "--retries=";
+        std::string v;
+        if (args[i] != "--retries") v = args[i].substr(joined.size());
+        else if (!value(args, i, args[i].size(), v)) return;
+        if (!all_digits(v) || v.size() > 2 || std::stoul(v) > retries_mx)
+            return fail("--retries needs a count from 0 to " + std::to_string(retries_mx) + ", not \"" +
+                        cli::shown(v) + "\"");
+        a_.retries = static_cast<unsigned>(std::stoul(v));
     }
 
     void help() { a_.action = Args::Action::help; }
@@ -226,7 +243,8 @@ Args parse_args(const std::vector<std::string>& args, const World& world) { retu
 std::string usage_text(const std::string& program) {
     return "Usage: " + program +
            " [OPTIONS] FILE-SPEC... [TO:DIR] [ADDRESS[:PORT]] [PORT]\n"
-           "Sends files to a catchr receiver, each over a connection of its own.\n"
+           "Sends files to a catchr receiver. A receiver of this version checks each file's bytes\n"
+           "on arrival, and a send that broke goes on where it stopped.\n"
            "\n"
            "  FILE-SPEC        a file, a directory (its files), or a name pattern with * (quote it)\n"
            "  TO:DIR, -t DIR   the receiver's directory to store into (default: its own)\n"
@@ -239,6 +257,8 @@ std::string usage_text(const std::string& program) {
            "  -a               send hidden files too\n"
            "  -k, --keep-going send every file even after a failure; list the failures at the end\n"
            "  -v               after each failure, the internal trail of what failed\n"
+           "  --retries N      try a send that broke N times more, resuming it (default 3; 0: never)\n"
+           "  --classic        send by the classic protocol only: no check of the bytes, no resume\n"
            "  -h, --help       this text\n"
            "  -V, --version    the version\n"
            "  --               everything after it is a file-spec\n"

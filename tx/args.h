@@ -12,6 +12,9 @@ namespace tx {
 
 inline constexpr char default_address[] = "192.168.0.1";
 inline constexpr std::uint16_t default_port = 9500;
+inline constexpr unsigned default_retries = 3;
+// Each try waits twice as long as the one before: ten already wait 17 minutes in all.
+inline constexpr unsigned retries_mx = 10;
 
 struct Args {
     enum class Action { send, help, version, usage_error };
@@ -27,6 +30,8 @@ struct Args {
     bool hidden = false;             // -a
     bool keep_going = false;         // -k
     bool verbose = false;            // -v: each failure's internal trail too
+    bool classic = false;            // --classic: no hello, the classic protocol only
+    unsigned retries = default_retries;  // --retries: tries again of a send that broke
 };
 
 // What the parser asks of the world, so that tests can answer: whether a name is an

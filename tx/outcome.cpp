@@ -26,8 +26,10 @@ std::string reason(const cli::Failure& f) {
     return f.sys_errno ? std::strerror(f.sys_errno) : cli::shown(f.text);
 }
 
+std::string where(const Peer& peer) { return peer.ip + ":" + std::to_string(peer.port); }
+
 std::string no_connection(const Outcome& o, const Peer& peer) {
-    const std::string at = peer.ip + ":" + std::to_string(peer.port);
+    const std::string at = where(peer);
     switch (o.failure.sys_errno) {
         case ECONNREFUSED:
             return "not sent: nothing listens at " + at + " (is catchr running there? is the port right?)";
@@ -76,8 +78,24 @@ std::string happened(const Outcome& o, const Peer& peer) {
         case What::failed:
             return (o.sent < o.size ? "sending failed after " : "no reply: the connection failed after ") + so_far(o) +
                    " (" + reason(o.failure) + ")";
+        case What::protocol_error:
+            return "not stored: the receiver broke the protocol, answering \"" + cli::shown(o.reply) +
+                   "\" (is catchr there of this version?)";
+        case What::differed_twice: return "the copy that arrived differed from this file twice; not stored";
     }
     return "";
+}
+
+// How a send that is tried again broke: a break in the words of the connection.
+std::string broke(const Outcome& o, const Peer& peer) {
+    switch (o.what) {
+        case What::closed: return "the connection broke after " + so_far(o);
+        case What::failed: return "the connection broke after " + so_far(o) + " (" + reason(o.failure) + ")";
+        case What::no_reply: return "no answer within " + std::to_string(reply_tmo_secs) + " s after " + so_far(o);
+        case What::stalled:
+            return "the receiver took nothing for " + std::to_string(body_tmo_secs) + " s after " + so_far(o);
+        default: return happened(o, peer);
+    }
 }
 
 }  // namespace
@@ -88,6 +106,30 @@ std::string told(const Outcome& o, const std::string& path, const std::string& a
     std::string line = cli::shown(path) + ": " + happened(o, peer);
     if (trail && !o.failure.text.empty()) line += " (" + cli::shown(o.failure.text) + ")";
     return line;
+}
+
+std::string told_retry(const Outcome& o, const std::string& path, const Peer& peer, unsigned attempt,
+                       unsigned retries, unsigned pause_secs) {
+    return cli::shown(path) + ": " + broke(o, peer) + "; trying again in " + std::to_string(pause_secs) + " s (" +
+           std::to_string(attempt) + " of " + std::to_string(retries) + ")";
+}
+
+std::string resumed_note(std::uint64_t at) { return "resumed at " + human_size(at); }
+
+std::string told_resumed(const std::string& path, std::uint64_t at) {
+    return cli::shown(path) + ": " + resumed_note(at);
+}
+
+std::string told_differed(const std::string& path) {
+    return cli::shown(path) + ": the copy that arrived differed from this file; sending it again from the start";
+}
+
+std::string told_stale(const std::string& path) {
+    return cli::shown(path) + ": the receiver's kept part was not of this file; sending all of it again";
+}
+
+std::string told_classic(const Peer& peer) {
+    return where(peer) + " speaks only the classic protocol: files are neither verified nor resumed";
 }
 
 }  // namespace tx

@@ -36,6 +36,8 @@ struct Outcome {
         older_receiver,  // closed after a header of old_receiver_mxsz or more, yet answers a small one
         no_reply,        // nothing within reply_tmo_secs after the body
         failed,          // sending, or waiting for the reply, failed otherwise (failure)
+        protocol_error,  // the receiver answered what the extension has no place for (reply)
+        differed_twice,  // the copy that arrived differed from the file, and did so again
     };
     What what = What::stored;
     cli::Failure failure;     // the library's or the system's account, where there is one
@@ -44,6 +46,9 @@ struct Outcome {
     std::uint64_t now = 0;    // for shrank: the file's size when it ended
     std::string reply;        // the receiver's line, as it came
     const char* kind = "";    // for not_regular: "a FIFO", "a directory", ...
+    bool verified = false;    // stored, and the receiver found the same digests
+    bool resumed = false;     // the body went from a part the receiver kept
+    bool sent_again = false;  // sent once more after a mismatch or a break
 
     bool ok() const { return what == What::stored; }
 };
@@ -60,6 +65,21 @@ struct Peer {
 // in it is shown().
 std::string told(const Outcome& o, const std::string& path, const std::string& announced, const Peer& peer,
                  bool trail);
+
+// The lines said while a file is under way under the extension, each about the file at path.
+// A send that broke (o), to be tried again after pause_secs: the attempt'th of retries.
+std::string told_retry(const Outcome& o, const std::string& path, const Peer& peer, unsigned attempt,
+                       unsigned retries, unsigned pause_secs);
+// The receiver kept a part of the file: the body goes from byte at.
+std::string told_resumed(const std::string& path, std::uint64_t at);
+// Where a resumed send starts, for the progress line.
+std::string resumed_note(std::uint64_t at);
+// The copy that arrived differed from the file: it goes once more, from the start.
+std::string told_differed(const std::string& path);
+// The part the receiver kept was not of this file: it goes again, whole.
+std::string told_stale(const std::string& path);
+// The receiver did not answer the hello: it gets the classic protocol for the rest of the run.
+std::string told_classic(const Peer& peer);
 
 }  // namespace tx
 

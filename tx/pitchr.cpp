@@ -1,4 +1,5 @@
-// pitchr: sends files to a running catchr, each over a connection of its own. Every
+// pitchr: sends files to a running catchr, over one connection that checks and resumes them
+// when the receiver speaks the extension, else each over a connection of its own. Every
 // file-spec is expanded before the first file goes; the first failure ends the batch unless
 // -k asks for every file. The exit status tells whether every file arrived.
 #include <arpa/inet.h>
@@ -17,7 +18,7 @@
 #include "lb.h"
 #include "outcome.h"
 #include "progress.h"
-#include "send.h"
+#include "session.h"
 #include "shown.h"
 
 namespace {
@@ -73,14 +74,22 @@ struct Tally {
     std::size_t arrived = 0;
     std::uint64_t bytes = 0;
     std::size_t tried = 0;
+    std::size_t resumed = 0;          // files whose body went from a part the receiver kept
+    std::size_t retried = 0;          // files sent again after a mismatch or a break
     std::vector<std::string> failed;  // the line said about each
 };
 
 Tally send_all(const std::vector<tx::Item>& items, const tx::Peer& peer, const tx::Args& args, cli::Console& out) {
     Tally t;
+    tx::SendRules rules;
+    rules.classic_only = args.classic;
+    rules.retries = args.retries;
+    tx::Session session(peer, tx::dial_peer(peer), rules, out);
     for (const tx::Item& item : items) {
         ++t.tried;
-        const tx::Outcome o = tx::send_file(item, peer, out);
+        const tx::Outcome o = session.send(item);
+        t.resumed += o.resumed;
+        t.retried += o.sent_again;
         if (o.ok()) {
             ++t.arrived;
             t.bytes += o.size;
@@ -101,6 +110,8 @@ void report(const Tally& t, std::size_t items, bool keep_going, double secs, cli
         for (const std::string& f : t.failed) out.line("  " + f);
     }
     std::string summary = "Arrived: " + cli::batch_summary(t.arrived, t.bytes, secs);
+    if (t.resumed) summary += "; resumed: " + std::to_string(t.resumed);
+    if (t.retried) summary += "; retried: " + std::to_string(t.retried);
     if (!t.failed.empty()) summary += "; failed: " + std::to_string(t.failed.size());
     if (t.tried < items) summary += "; not tried: " + std::to_string(items - t.tried);
     out.line(summary);

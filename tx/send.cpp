@@ -1,15 +1,14 @@
-// Sending one file: the library does the moving; failures are taken from it here, as
-// numbers, and become an Outcome.
+// Sending one file by the classic protocol: the library does the moving; failures are taken
+// from it here, as numbers, and become an Outcome.
 #include "send.h"
 
 #include <poll.h>
 
-#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "lb.h"
-#include "shown.h"
+#include "link.h"
 #include "wire.h"
 
 namespace tx {
@@ -19,7 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using What = Outcome::What;
 
-constexpr std::uint16_t linger_secs = 2;
 // Files up to this size are sent together with their header.
 constexpr std::uint64_t small_body_sz = 64 * 1024;
 // A time-out that means the library's own send time-out.
@@ -31,53 +29,13 @@ constexpr auto early_reply_wait = std::chrono::seconds(2);
 // How long the probe of an older receiver may wait for its reply.
 constexpr auto probe_wait = std::chrono::seconds(5);
 
-// The library's pending failure, taken, with the system's number the library reported. Each
-// step clears os_err before it starts, so a number left from an earlier step never shows.
-cli::Failure taken(char st = 0) { return cli::Failure::from_library(st); }
-
-// Whether a send or receive status says the peer ended the connection.
-bool closed_by_peer(char st) { return st == sck_st_reset || st == sck_st_closed || st == sck_st_broken_pipe; }
-
-// A connected socket, closed on every path.
-class Connection {
-public:
-    // Connects to peer; on failure sd() is -1 and o says why.
-    Connection(const Peer& peer, Outcome& o) {
-        os_err = 0;
-        const auto start = Clock::now();
-        sd_ = IP_CONN(peer.ip.c_str(), peer.port, connect_tmo_secs);
-        if (!err_) SCK_LINGER(sd_, linger_secs);
-        if (!err_) return;
-        o.what = What::no_connection;
-        o.failure = taken();
-        // The library's own time-out comes with no system error.
-        if (!o.failure.sys_errno && Clock::now() - start >= std::chrono::seconds(connect_tmo_secs))
-            o.failure.sys_errno = ETIMEDOUT;
-        close();
-    }
-    ~Connection() { close(); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    int sd() const { return sd_; }
-
-private:
-    void close() {
-        if (sd_ < 0) return;
-        SCK_CL(sd_);
-        if (err_) taken();  // nothing waits on a connection that is over
-        sd_ = -1;
-    }
-    int sd_ = -1;
-};
-
 // Whether the receiver answers a header it can read. A fresh connection announces one byte
 // under an empty name: every receiver reads that size, takes the byte and refuses the name
 // with a reply, so nothing is stored.
-bool answers_small_header(const Peer& peer) {
+bool answers_small_header(const Dial& dial) {
     Outcome o;
-    Connection c(peer, o);
-    if (c.sd() < 0) return false;
+    Connection c(dial, o);
+    if (!c.open()) return false;
     const std::string probe = wire::header("", "", 1) + "-";
     char st = 0;
     BF_SCK(c.sd(), probe.data(), static_cast<std::uint32_t>(probe.size()), &st, connect_tmo_secs);
@@ -93,7 +51,7 @@ void on_progress(void* line, std::uint64_t sent) { static_cast<cli::ProgressLine
 
 // A send that failed: the receiver stopped taking data, ended the connection (having said
 // why, maybe), or the file ended early.
-Outcome send_failed(int sd, Source& src, Outcome o, char st) {
+Outcome early_reply_or_failure(int sd, Source& src, Outcome o, char st) {
     o.failure = taken(st);
     if (st == sck_st_blocked) {
         o.what = What::stalled;
@@ -165,28 +123,23 @@ Outcome send_over(int sd, const Item& item, Source& src, cli::ProgressLine* line
             o.sent = FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), &st, body_tmo_secs,
                             line ? on_progress : nullptr, line);
     }
-    if (err_) return send_failed(sd, src, o, st);
+    if (err_) return early_reply_or_failure(sd, src, o, st);
     return await_reply(sd, o, reply_wait);
 }
 
-Outcome send_file(const Item& item, const Peer& peer, cli::Console& console) {
-    Source src(item);
-    if (!console.tty())
-        console.line(cli::shown(item.path) + " -> " + peer.ip + ":" + std::to_string(peer.port) +
-                     (item.destdir.empty() ? "" : "/" + cli::shown(item.destdir)));
-    if (!src.problem().ok()) return src.problem();
+Outcome send_file(const Item& item, Source& src, const Dial& dial, cli::Console& console) {
     Outcome o;
     o.size = src.size();
     std::optional<cli::ProgressLine> line;
     {
-        Connection c(peer, o);
-        if (c.sd() < 0) return o;
+        Connection c(dial, o);
+        if (!c.open()) return o;
         if (console.tty()) line.emplace(console, item.path, src.size());
         o = send_over(c.sd(), item, src, line ? &*line : nullptr);
     }
     // An older receiver closes without a word on a size it cannot read; it is named only
     // when it is known to answer a header it can.
-    if (o.what == What::closed && o.size > old_receiver_mxsz && answers_small_header(peer))
+    if (o.what == What::closed && o.size > old_receiver_mxsz && answers_small_header(dial))
         o.what = What::older_receiver;
     if (line && o.ok()) line->finish("OK");
     return o;

@@ -1,4 +1,4 @@
-// One file's way to the receiver: connection, header, body from the checked descriptor,
+// One file's way to the receiver by the classic protocol: connection, header, body from the checked descriptor,
 // the reply; what became of it as an Outcome.
 #ifndef TX_SEND_H
 #define TX_SEND_H
@@ -7,15 +7,16 @@
 
 #include "console.h"
 #include "expand.h"
+#include "link.h"
 #include "outcome.h"
 #include "progress.h"
 #include "source.h"
 
 namespace tx {
 
-// Sends the file at item (checked and opened first) to peer over a connection of its own.
-// Draws its progress line on a terminal console, and in a log says where it goes first.
-Outcome send_file(const Item& item, const Peer& peer, cli::Console& console);
+// Sends the file at item, opened and checked as src, by the classic protocol over a
+// connection of its own. Draws its progress line on a terminal console.
+Outcome send_file(const Item& item, Source& src, const Dial& dial, cli::Console& console);
 
 // Sends header, body and waits for the reply on a connected socket that does not block (as
 // the library connects them); line (may be null)

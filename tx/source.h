@@ -7,6 +7,7 @@
 #include <string>
 
 #include "expand.h"
+#include "ext.h"
 #include "outcome.h"
 
 namespace tx {
@@ -22,8 +23,10 @@ public:
     const Outcome& problem() const { return problem_; }
     int fd() const { return fd_; }
     std::uint64_t size() const { return size_; }
+    // Its modification time and permission bits when opened, as a request carries them.
+    const wire::Attrs& attrs() const { return attrs_; }
 
-    // Appends the whole file to out; false (problem() then says it shrank) when it ends first.
+    // Appends the whole file, from its start, to out; false (problem() then says it shrank) when it ends first.
     bool read_all(std::string& out);
     // Whether the file is now shorter than its size when opened; problem() then says so.
     bool shrank();
@@ -31,6 +34,7 @@ public:
 private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    wire::Attrs attrs_;
     Outcome problem_;
 };
 

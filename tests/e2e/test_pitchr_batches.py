@@ -14,6 +14,16 @@ from harness import PITCHR, RX_ADDR, E2ETest, fresh_port, run_pitchr
 from test_pitchr import PEER, RawReceiver
 
 
+def refuse_hello(server):
+    """Takes the hello's connection and closes it without a word, as the first receivers
+    did: the file then comes by the classic protocol on a connection of its own."""
+    conn, _ = server.accept()
+    with conn:
+        data = b""
+        while data.count(b"\r") < 3:
+            data += conn.recv(1)
+
+
 class Checks(E2ETest):
     """Everything that can be known before a connection is known before it."""
 
@@ -72,6 +82,7 @@ class Checks(E2ETest):
         got = []
 
         def slow_reader():
+            refuse_hello(server)
             conn, _ = server.accept()
             with conn:
                 conn.recv(100)
@@ -107,6 +118,7 @@ class OlderReceiver(E2ETest):
         seen = []
 
         def old_catchr():
+            refuse_hello(server)
             for _ in range(2):
                 conn, _ = server.accept()
                 with conn:
@@ -148,13 +160,14 @@ class EarlyReply(E2ETest):
         server.settimeout(10)
 
         def refusing_receiver():
-            conn, _ = server.accept()
-            with conn:
-                data = b""
-                while data.count(b"\r") < 3:
-                    data += conn.recv(1)
-                conn.sendall(b"not allowed from 127.0.0.1\r")
-                time.sleep(0.2)  # the body fills its queue, unread: closing resets the connection
+            for _ in range(2):  # the hello, then the file by the classic protocol
+                conn, _ = server.accept()
+                with conn:
+                    data = b""
+                    while data.count(b"\r") < 3:
+                        data += conn.recv(1)
+                    conn.sendall(b"not allowed from 127.0.0.1\r")
+                    time.sleep(0.2)  # the body fills its queue, unread: closing resets the connection
 
         peer = threading.Thread(target=refusing_receiver)
         peer.start()
@@ -248,7 +261,7 @@ class Progress(E2ETest):
         self.assertIn(f"\r{path}  ", text)  # drawn in place, not as a line of its own
         self.assertIn("\x1b[K", text)
         self.assertNotIn(" -> ", text)
-        self.assertRegex(text, rf"\r\x1b\[K{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK\r?\n")
+        self.assertRegex(text, rf"\r\x1b\[K{path}  3\.0 MiB  [\d.:]+ s?  .+/s  OK, verified\r?\n")
         self.assertRegex(text, r"Arrived: 1 file, 3\.0 MiB in .*\r?\n$")
 
     def test_hostile_replies_are_printed_escaped_on_a_terminal_and_in_a_log(self):
