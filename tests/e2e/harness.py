@@ -31,7 +31,8 @@ class Receiver:
     """catchr with a pseudo-terminal of its own as its keyboard, as if started in a console.
     Its output goes to that terminal with tty, else to a pipe, as when it is logged."""
 
-    def __init__(self, args=(), cwd=None, tty=False, env=None):
+    def __init__(self, args=(), cwd=None, tty=False, env=None, program=None):
+        program = program or CATCHR
         self.output = b""
         if not tty:
             out_r, out_w = os.pipe()
@@ -43,7 +44,7 @@ class Receiver:
                 if not tty:
                     os.dup2(out_w, 1)
                     os.dup2(out_w, 2)
-                os.execve(CATCHR, [CATCHR, *args], {**os.environ, **(env or {})})
+                os.execve(program, [program, *args], {**os.environ, **(env or {})})
             finally:
                 os._exit(127)
         self.pid, self.fd = pid, fd
