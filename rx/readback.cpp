@@ -12,7 +12,7 @@ namespace {
 
 // At most this much is read in one step: at disk speed a few tens of milliseconds.
 constexpr std::uint64_t step_mxsz = 8 << 20;
-constexpr std::size_t read_blksz = 1 << 20;
+constexpr std::size_t read_blksz = 256 << 10;  // stays in the cache between the read and the digest
 // One buffer serves every connection: a step is over before another begins.
 char read_block[read_blksz];
 
