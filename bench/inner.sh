@@ -42,7 +42,7 @@ pair() {
   sync  # each run starts with no dirty pages of an earlier one to write back
   c0=$(cpu_of "$rx")
   t0=$(now)
-  /usr/bin/time -f '%U %S %M' -o "$work/pitchr.cpu" "$bin/pitchr" "src/$1" $addr 9601 >/dev/null
+  /usr/bin/time -f '%U %S %M' -o "$work/pitchr.cpu" "$bin/pitchr" $pitchr_opts "src/$1" $addr 9601 >/dev/null
   t1=$(now)
   wall=$(secs "$t0" "$t1")
   cpu=$(echo "$(cpu_of "$rx") - $c0 + $(cpu_in "$work/pitchr.cpu")" | bc -l)
@@ -76,12 +76,38 @@ reference() {
 }
 
 tx_peak=0
-pair big.bin; pair_big=$wall; pair_big_cpu=$cpu
-reference zc big.bin; zc_big=$wall
+pitchr_opts=
+# The 256 MiB file three times each way, in turns (verified, classic, zero-copy), so that no
+# way always comes first after a file was written or removed; the medians are reported.
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
+v_w=(); v_c=(); c_w=(); c_c=(); z_w=()
+for round in 1 2 3; do
+  pitchr_opts=; pair big.bin; v_w+=("$wall"); v_c+=("$cpu")
+  pitchr_opts=--classic; pair big.bin; c_w+=("$wall"); c_c+=("$cpu")
+  reference zc big.bin; z_w+=("$wall")
+done
+pitchr_opts=
+pair_big=$(median "${v_w[@]}"); pair_big_cpu=$(median "${v_c[@]}")
+classic_big=$(median "${c_w[@]}"); classic_big_cpu=$(median "${c_c[@]}")
+zc_big=$(median "${z_w[@]}")
+spread_big="verified ${v_w[*]}; classic ${c_w[*]}; zero-copy ${z_w[*]}"
 reference nc big.bin; nc_big=$wall; nc_big_cpu=$cpu
 pair huge.img; pair_huge=$wall; pair_huge_cpu=$cpu
 reference zc huge.img; zc_huge=$wall
 reference nc huge.img; nc_huge=$wall; nc_huge_cpu=$cpu
+
+# The 4 GiB file broken at 3 GiB (pitchr killed once the receiver holds that much), then sent
+# again: the second run resumes from the kept part.
+"$bin/pitchr" src/huge.img $addr 9601 >/dev/null 2>&1 &
+sender=$!
+until [ "$(stat -c %s dst/.catchr-*.part 2>/dev/null | sort -n | tail -1)" -ge $((3 << 30)) ] 2>/dev/null; do
+  sleep 0.01
+done
+kill -KILL $sender
+wait $sender 2>/dev/null || true
+sleep 0.2
+pair huge.img; resumed_huge=$wall; resumed_huge_cpu=$cpu
+resumed_at=$(sed -n 's/.*huge.img: resuming at \([^ ]* [^ ]*\).*/\1/p' "$work/catchr.out" | tail -1)
 
 # 500 files of 1 KiB in one run.
 t0=$(now)
@@ -118,10 +144,17 @@ echo "catchr/pitchr benchmark, $(date -u +%Y-%m-%d), $(nproc) cores, $(uname -r)
 printf '%-36s %9s %9s %9s %8s %8s\n' "" "pair" "zero-copy" "nc" "vs zc" "vs nc"
 printf '%-36s %8ss %8ss %8ss %7sx %7sx\n' "256 MiB file, wall" "$pair_big" "$zc_big" "$nc_big" \
   "$(ratio "$pair_big" "$zc_big")" "$(ratio "$pair_big" "$nc_big")"
+printf '%-36s %8ss %8ss %8ss %7sx %7sx\n' "256 MiB file, classic (unverified)" "$classic_big" "$zc_big" "$nc_big" \
+  "$(ratio "$classic_big" "$zc_big")" "$(ratio "$classic_big" "$nc_big")"
+printf '%-36s %s\n' "  256 MiB runs (s)" "$spread_big"
 printf '%-36s %8ss %8ss %8ss %7sx %7sx\n' "4 GiB file, wall" "$pair_huge" "$zc_huge" "$nc_huge" \
   "$(ratio "$pair_huge" "$zc_huge")" "$(ratio "$pair_huge" "$nc_huge")"
+printf '%-36s %8ss %9s %9s %8s %7sx  (of a whole send; resumed at %s)\n' "4 GiB file broken at 3 GiB, resumed" \
+  "$resumed_huge" "" "" "" "$(ratio "$resumed_huge" "$pair_huge")" "${resumed_at:-?}"
 printf '%-36s %8ss %9s %8ss %8s %7sx\n' "CPU per GiB, both ends (256 MiB)" "$(per_gib "$pair_big_cpu" 0.25)" "" \
   "$(per_gib "$nc_big_cpu" 0.25)" "" "$(ratio "$pair_big_cpu" "$nc_big_cpu")"
+printf '%-36s %8ss %9s %8ss %8s %7sx\n' "  classic (unverified)" "$(per_gib "$classic_big_cpu" 0.25)" "" \
+  "$(per_gib "$nc_big_cpu" 0.25)" "" "$(ratio "$classic_big_cpu" "$nc_big_cpu")"
 printf '%-36s %8ss %9s %8ss %8s %7sx\n' "CPU per GiB, both ends (4 GiB)" "$(per_gib "$pair_huge_cpu" 4)" "" \
   "$(per_gib "$nc_huge_cpu" 4)" "" "$(ratio "$pair_huge_cpu" "$nc_huge_cpu")"
 printf '%-36s %8ss %8ss (rsync daemon) %7sx\n' "500 x 1 KiB files" "$pair_small" "$rsync_small" \
