@@ -95,6 +95,26 @@ TEST(Body, FromAndSumFrameItExactly) {
         EXPECT_FALSE(wire::parse_sum(bad, prefix, whole)) << bad;
 }
 
+TEST(Batch, ControlRequestsAndCountsAreStrict) {
+    wire::Attrs a{1, 2, 0700, true};
+    EXPECT_EQ(wire::request("f", "", 3, a), "f\r\r3\rmtime=1.000000002 mode=700 body=now\r");
+    EXPECT_EQ(wire::check_entry("f", "d", 3, a), "f\rd\r3\rmtime=1.000000002 mode=700\r");
+    EXPECT_EQ(wire::dir_request("d/e", a), "\rd/e\rDIR\rmtime=1.000000002 mode=700\r");
+    EXPECT_EQ(wire::check_request(2), "\r\rCHECK 2\rmtime=0.000000000 mode=0\r");
+    wire::Attrs got;
+    EXPECT_EQ(wire::parse_attrs("mtime=0.000000000 mode=0 body=now", got), "");
+    EXPECT_TRUE(got.body_now);
+    EXPECT_NE(wire::parse_attrs("mtime=0.000000000 mode=0 body=later", got), "");
+    std::size_t n = 0;
+    EXPECT_TRUE(wire::parse_check("CHECK 100000", n));
+    EXPECT_EQ(n, 100000u);
+    EXPECT_TRUE(wire::parse_checked("CHECKED 7", n));
+    EXPECT_EQ(n, 7u);
+    for (const char* bad : {"CHECK 0", "CHECK 100001", "CHECK", "CHECK ", "CHECK 01", "CHECKX 1", "CHECKED 1"})
+        EXPECT_FALSE(wire::parse_check(bad, n)) << bad;
+    EXPECT_FALSE(wire::parse_checked("CHECK 1", n));
+}
+
 TEST(Digest, InPiecesEqualsWholeAndCanBeReadMidway) {
     std::string data(1 << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 9));

@@ -71,11 +71,53 @@ Hello agreed(const Hello& ours, const Hello& theirs) {
     return both;
 }
 
+namespace {
+
+std::string attrs_line(const Attrs& a) {
+    char attrs[80];
+    std::snprintf(attrs, sizeof attrs, "mtime=%lld.%09u mode=%o%s", static_cast<long long>(a.mtime_sec), a.mtime_nsec,
+                  a.mode & 0777u, a.body_now ? " body=now" : "");
+    return attrs + std::string(1, line_end);
+}
+
+// "WORD N" with N from 1 to mx.
+bool counted(std::string_view line, std::string_view word, std::size_t mx, std::size_t& n) {
+    std::uint64_t value = 0;
+    if (!line.starts_with(word) || line.size() <= word.size() || line[word.size()] != ' ' ||
+        !number(line.substr(word.size() + 1), value) || value == 0 || value > mx)
+        return false;
+    n = static_cast<std::size_t>(value);
+    return true;
+}
+
+}  // namespace
+
 std::string request(std::string_view name, std::string_view dir, std::uint64_t size, const Attrs& a) {
-    char attrs[64];
-    std::snprintf(attrs, sizeof attrs, "mtime=%lld.%09u mode=%o", static_cast<long long>(a.mtime_sec), a.mtime_nsec,
-                  a.mode & 0777u);
-    return header(name, dir, size) + attrs + line_end;
+    return header(name, dir, size) + attrs_line(a);
+}
+
+std::string check_entry(std::string_view name, std::string_view dir, std::uint64_t size, const Attrs& a) {
+    Attrs plain = a;
+    plain.body_now = false;
+    return request(name, dir, size, plain);
+}
+
+std::string check_request(std::size_t entries) {
+    return std::string(2, line_end) + "CHECK " + std::to_string(entries) + line_end + "mtime=0.000000000 mode=0" + line_end;
+}
+
+bool parse_check(std::string_view line, std::size_t& entries) { return counted(line, "CHECK", check_mxn, entries); }
+
+std::string dir_request(std::string_view dir, const Attrs& a) {
+    Attrs plain = a;
+    plain.body_now = false;
+    return std::string(1, line_end) + std::string(dir) + line_end + std::string(dir_size_line) + line_end + attrs_line(plain);
+}
+
+std::string checked_line(std::size_t entries) { return "CHECKED " + std::to_string(entries) + line_end; }
+
+bool parse_checked(std::string_view line, std::size_t& entries) {
+    return counted(line, "CHECKED", check_mxn, entries);
 }
 
 std::string parse_attrs(std::string_view line, Attrs& a) {
@@ -101,6 +143,9 @@ std::string parse_attrs(std::string_view line, Attrs& a) {
                 return "a bad mode";
             a.mode = static_cast<std::uint32_t>(std::stoul(std::string(value), nullptr, 8)) & 0777u;
             have_mode = true;
+        } else if (key == "body") {
+            if (value != "now") return "a bad body key";
+            a.body_now = true;
         }
     }
     if (!have_mtime || !have_mode) return "the modification time or the mode is missing";

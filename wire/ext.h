@@ -20,6 +20,8 @@ inline constexpr unsigned ext_version = 1;
 inline constexpr std::string_view feat_verify = "verify";
 inline constexpr std::string_view feat_resume = "resume";
 inline constexpr std::string_view feat_times = "times";
+// Files without waiting for GO, which files changed, directories (see doc/protocol.md).
+inline constexpr std::string_view feat_batch = "batch";
 
 struct Hello {
     unsigned version = ext_version;
@@ -45,6 +47,7 @@ struct Attrs {
     std::int64_t mtime_sec = 0;
     std::uint32_t mtime_nsec = 0;  // below 1e9
     std::uint32_t mode = 0644;     // permission bits only (0 to 0777)
+    bool body_now = false;         // "body=now": FROM 0, the body and SUM follow without GO
 };
 
 // A file's request: the classic three lines, then "mtime=SEC.NSEC mode=OCTAL".
@@ -52,6 +55,22 @@ std::string request(std::string_view name, std::string_view dir, std::uint64_t s
 // Reads the fourth line of a request; empty when it is one, else why not. Unknown keys are
 // passed over, so later versions may add theirs.
 std::string parse_attrs(std::string_view line, Attrs& a);
+
+// The size lines of the requests that carry no file: "CHECK N" (N entries follow) and "DIR".
+inline constexpr std::size_t check_mxn = 100000;
+std::string check_request(std::size_t entries);
+// Whether a size line is "CHECK N" with N from 1 to check_mxn.
+bool parse_check(std::string_view line, std::size_t& entries);
+inline constexpr std::string_view dir_size_line = "DIR";
+// A directory to make (or find) and give its time and mode: empty name, its line, "DIR".
+std::string dir_request(std::string_view dir, const Attrs& a);
+// One entry of a CHECK: the four lines of a request.
+std::string check_entry(std::string_view name, std::string_view dir, std::uint64_t size, const Attrs& a);
+// The answer to a CHECK: "CHECKED N" CR, then N bytes of these.
+inline constexpr char check_same = '=';
+inline constexpr char check_send = '+';
+std::string checked_line(std::size_t entries);
+bool parse_checked(std::string_view line, std::size_t& entries);
 
 // A line from the receiver under the extension: a tag, maybe a number or a text.
 struct Answer {
