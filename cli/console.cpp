@@ -23,13 +23,19 @@ std::size_t Console::width() const {
 }
 
 void Console::clear_status() {
+    const std::lock_guard lock(m_);
+    clear_status_locked();
+}
+
+void Console::clear_status_locked() {
     if (!status_shown_) return;
     std::fprintf(out_, "\r%s", erase_to_end);
     status_shown_ = false;
 }
 
 void Console::line(const std::string& text) {
-    clear_status();
+    const std::lock_guard lock(m_);
+    clear_status_locked();
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
 }
@@ -42,10 +48,11 @@ int Console::ms_to_next_draw(Clock::time_point now) const {
 }
 
 void Console::status(const std::string& text, Clock::time_point now) {
+    const std::lock_guard lock(m_);
     drawn_ = true;
     last_draw_ = now;
     if (text.empty()) {
-        clear_status();
+        clear_status_locked();
         std::fflush(out_);
         return;
     }

@@ -1,11 +1,13 @@
 // What both programs print, on a terminal or in a log: whole lines, errors, and on a
 // terminal one status line redrawn in place at most ten times a second. Every text that
-// came from outside goes through shown() before it reaches a Console.
+// came from outside goes through shown() before it reaches a Console. Lines from several
+// threads (pitchr -j) come out whole, one after another.
 #ifndef CLI_CONSOLE_H
 #define CLI_CONSOLE_H
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace cli {
@@ -35,6 +37,9 @@ public:
     void clear_status();
 
 private:
+    void clear_status_locked();
+
+    std::mutex m_;
     std::FILE* out_;
     bool tty_;
     bool status_shown_ = false;

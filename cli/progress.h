@@ -31,6 +31,9 @@ public:
     // first call always draws). The count is kept even when nothing is drawn: finish() rates it.
     void update(std::uint64_t done, Clock::time_point now = Clock::now());
 
+    // Bytes done so far, not drawn: for a line shown only in its final form.
+    void count(std::uint64_t done) { done_ = done; }
+
     // Counts again from byte `at`, as a send that resumed there or went again from the start;
     // note (may be empty, shown through shown()) stands in the line from then on. Time and
     // rate are of what moved since.

@@ -30,6 +30,8 @@ using cli::shown;
 // file holds more than a few pieces of memory.
 constexpr std::uint64_t writeback_piece = 8 << 20;
 constexpr std::uint64_t gib = 1ULL << 30;
+// Bodies smaller than this are written without reserving their room first.
+constexpr std::uint64_t reserve_min = 1 << 20;
 constexpr char kept_by_no_clobber[] = "it exists, and --no-clobber keeps it";
 constexpr char dir_in_the_way[] = "a directory of that name is in the way";
 
@@ -68,14 +70,14 @@ int open_below(int at, const std::string& part) {
     return ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
-// The part below at, made first when missing (mode 0777 less the umask; made tells).
-// Gives -1 with errno set.
-int reach_part(int at, const std::string& part, bool follow, bool& made) {
+// The part below at, made first when missing and make allows (mode 0777 less the umask;
+// made tells). Gives -1 with errno set.
+int reach_part(int at, const std::string& part, bool follow, bool make, bool& made) {
     made = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = follow ? ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                               : open_below(at, part);
-        if (fd >= 0 || errno != ENOENT || attempt == 1) return fd;
+        if (fd >= 0 || errno != ENOENT || attempt == 1 || !make) return fd;
         if (::mkdirat(at, part.c_str(), 0777) == 0) made = true;
         else if (errno != EEXIST) return -1;
     }
@@ -97,20 +99,68 @@ std::string no_room(const StoreRules& rules, int dir_fd, std::uint64_t size) {
            cli::human_size(keep) + " kept free)";
 }
 
+// The walk: from the receiving directory (or the root, for an absolute line), one part at a
+// time, making what is missing when make allows (each one made goes to made). A line with a
+// ".." part is used only as far as it exists. Gives the directory, or -1 and why.
+int walk(const StoreRules& rules, const std::string& dir, bool make, std::vector<std::pair<int, std::string>>& made,
+         std::string& why) {
+    const std::string dest = "the destination \"" + shown(dir) + "\"";
+    if (rules.confine && (dir.starts_with('/') || has_dotdot(dir))) {
+        why = dest + " is outside the receiving directory (--confine)";
+        return -1;
+    }
+    int at = ::openat(rules.root_fd, dir.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool plain = has_dotdot(dir);
+    std::string walked;
+    for (const std::string& part : parts_of(dir)) {
+        if (at < 0) break;
+        bool new_part = false;
+        const int next = plain ? ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                               : reach_part(at, part, !rules.confine, make, new_part);
+        const int no = errno;
+        if (new_part) made.emplace_back(::dup(at), part);
+        walked += walked.empty() && !dir.starts_with('/') ? part : "/" + part;
+        if (next < 0 && rules.confine && is_link(at, part)) {
+            ::close(at);
+            why = dest + " passes through a symbolic link at \"" + shown(walked) + "\" (--confine)";
+            return -1;
+        }
+        ::close(at);
+        at = next;
+        errno = no;
+    }
+    if (at < 0)
+        why = "directory \"" + shown(walked.empty() ? dir : walked) + "\" cannot be made or opened (" +
+              reason(errno) + ")";
+    return at;
+}
+
+bool same_stat(const struct stat& st, std::uint64_t size, const FileTime& mtime) {
+    return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) == size &&
+           st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec;
+}
+
 }  // namespace
 
 std::uint64_t default_min_free(std::uint64_t total) { return std::min(total / 100, gib); }
 
 std::string work_name() {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char bytes[10];
-    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-        for (unsigned char& b : bytes) b = static_cast<unsigned char>(std::rand());
+    // The kernel's random bytes are fetched for many names at once: a batch of small files
+    // makes one name each.
+    static unsigned char pool[4000];
+    static std::size_t used = sizeof pool;
+    constexpr std::size_t take = 10;
+    if (used + take > sizeof pool) {
+        if (::getrandom(pool, sizeof pool, 0) != static_cast<ssize_t>(sizeof pool))
+            for (unsigned char& b : pool) b = static_cast<unsigned char>(std::rand());
+        used = 0;
+    }
     std::string name = work_prefix;
-    for (unsigned char b : bytes) name += letters[b % (sizeof letters - 1)];
+    for (std::size_t i = 0; i < take; ++i) name += letters[pool[used + i] % (sizeof letters - 1)];
+    used += take;
     return name + work_suffix;
 }
-
 
 Store::~Store() {
     discard();
@@ -119,15 +169,15 @@ Store::~Store() {
         if (!stored_) ::unlinkat(it->first, it->second.c_str(), AT_REMOVEDIR);
         ::close(it->first);
     }
-    if (dir_fd_ >= 0) ::close(dir_fd_);
+    if (dir_fd_ >= 0 && own_dir_) ::close(dir_fd_);
 }
 
 Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, const std::string& name,
-                           std::uint64_t size, std::string& why, const PartInfo* version) {
+                           std::uint64_t size, std::string& why, const PartInfo* version, DirCache* dirs) {
     dir_ = dir;
     name_ = name;
     no_clobber_ = rules.no_clobber;
-    if (!reach(rules, dir, why) || !name_free(rules, name, why)) return Verdict::refused;
+    if (!reach(rules, dir, why, dirs) || !name_free(rules, name, why)) return Verdict::refused;
     if (version && rules.keep_days > 0 && rules.sweeps->due(dir_fd_, std::chrono::steady_clock::now()))
         notes_ = sweep_parts(dir_fd_, dir, rules.keep_days, std::time(nullptr));
     if (version && rules.keep_days > 0 && size >= kept_min_size) take_kept_part(*version);
@@ -138,8 +188,8 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
     }
     if (fd_ < 0 && !make_work_file(dir, why)) return Verdict::refused;
     // The room is taken now, so that the disk cannot fill under the body; where the file
-    // system cannot reserve, the check above stands alone.
-    if (size > kept_ && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(kept_),
+    // system cannot reserve, the check above stands alone. A small body needs no such care.
+    if (size >= kept_ + reserve_min && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(kept_),
                                     static_cast<off_t>(size - kept_)) != 0 && (errno == ENOSPC || errno == EDQUOT)) {
         discard();
         why = no_room(rules, dir_fd_, size);
@@ -148,40 +198,84 @@ Store::Verdict Store::open(const StoreRules& rules, const std::string& dir, cons
     return Verdict::ok;
 }
 
-// The walk: from the receiving directory (or the root, for an absolute line), one part at a
-// time. A line with a ".." part is used only as far as it exists.
-bool Store::reach(const StoreRules& rules, const std::string& dir, std::string& why) {
-    const std::string dest = "the destination \"" + shown(dir) + "\"";
-    if (rules.confine && (dir.starts_with('/') || has_dotdot(dir))) {
-        why = dest + " is outside the receiving directory (--confine)";
-        return false;
+bool Store::open_dir(const StoreRules& rules, const std::string& dir, std::string& why, DirCache* dirs) {
+    dir_ = dir;
+    if (!reach(rules, dir, why, dirs)) return false;
+    stored_ = true;  // what was made stays
+    return true;
+}
+
+void Store::made_ids(std::set<std::pair<dev_t, ino_t>>& made) const {
+    for (const auto& [parent, name] : made_) {
+        struct stat st {};
+        if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) made.emplace(st.st_dev, st.st_ino);
     }
-    int at = ::openat(rules.root_fd, dir.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool make = !has_dotdot(dir);
-    std::string walked;
-    for (const std::string& part : parts_of(dir)) {
-        if (at < 0) break;
-        bool made = false;
-        const int next = make ? reach_part(at, part, !rules.confine, made)
-                              : ::openat(at, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const int no = errno;
-        if (made) made_.emplace_back(::dup(at), part);
-        walked += walked.empty() && !dir.starts_with('/') ? part : "/" + part;
-        if (next < 0 && rules.confine && is_link(at, part)) {
-            ::close(at);
-            why = dest + " passes through a symbolic link at \"" + shown(walked) + "\" (--confine)";
+}
+
+bool Store::reach(const StoreRules& rules, const std::string& dir, std::string& why, DirCache* dirs) {
+    if (dirs && (dir_fd_ = dirs->find(dir)) >= 0) {
+        own_dir_ = false;
+        return true;
+    }
+    dir_fd_ = walk(rules, dir, true, made_, why);
+    if (dir_fd_ < 0) return false;
+    if (dirs) {
+        dirs->keep(dir, dir_fd_);
+        own_dir_ = false;
+    }
+    return true;
+}
+
+DirCache::~DirCache() { close_fd(); }
+
+void DirCache::close_fd() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int DirCache::find(const std::string& line) {
+    if (fd_ < 0 || line != line_) return -1;
+    // Removed since (a directory made for a file that was then refused goes with it): walked
+    // to again, and made again where the rules allow.
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_nlink > 0) return fd_;
+    close_fd();
+    return -1;
+}
+
+void DirCache::keep(const std::string& line, int fd) {
+    close_fd();
+    line_ = line;
+    fd_ = fd;
+    missing_ = false;
+}
+
+void DirCache::note_missing(const std::string& line) {
+    keep(line, -1);
+    missing_ = true;
+}
+
+void DirCache::forget_missing() {
+    if (missing_) line_.clear();
+    missing_ = false;
+}
+
+bool same_file(const StoreRules& rules, DirCache& dirs, const std::string& dir, const std::string& name,
+               std::uint64_t size, const FileTime& mtime) {
+    if (dirs.missing(dir)) return false;
+    int fd = dirs.find(dir);
+    if (fd < 0) {
+        std::vector<std::pair<int, std::string>> none;
+        std::string why;
+        fd = walk(rules, dir, false, none, why);
+        if (fd < 0) {
+            dirs.note_missing(dir);
             return false;
         }
-        ::close(at);
-        at = next;
-        errno = no;
+        dirs.keep(dir, fd);
     }
-    if (at < 0) {
-        why = "directory \"" + shown(walked.empty() ? dir : walked) + "\" cannot be made or opened (" + reason(errno) + ")";
-        return false;
-    }
-    dir_fd_ = at;
-    return true;
+    struct stat st {};
+    return ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && same_stat(st, size, mtime);
 }
 
 bool Store::name_free(const StoreRules& rules, const std::string& name, std::string& why) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,41 @@ using FileTime = decltype(stat::st_mtim);
 // A name for a work file that nobody can guess.
 std::string work_name();
 
+// The last destination a connection reached, kept open for its next file or entry that
+// names the same directory line: a batch sends many files to one directory, and the walk
+// was checked against the rules when it was made.
+class DirCache {
+public:
+    DirCache() = default;
+    ~DirCache();
+    DirCache(const DirCache&) = delete;
+    DirCache& operator=(const DirCache&) = delete;
+
+    // The directory of that line, still open and not removed since; -1 when not known.
+    int find(const std::string& line);
+    // Takes fd as the directory of line.
+    void keep(const std::string& line, int fd);
+    // A line found missing is remembered as such until forget_missing(): the entries of one
+    // CHECK ask about the same missing directory many times.
+    void note_missing(const std::string& line);
+    bool missing(const std::string& line) const { return missing_ && line == line_; }
+    void forget_missing();
+
+private:
+    void close_fd();
+
+    std::string line_;
+    int fd_ = -1;
+    bool missing_ = false;
+};
+
+// Whether a regular file name stands in dir with that size and modification time to the
+// nanosecond. dir is reached as a store reaches it, under the same rules, but nothing is
+// made: a missing directory, a link where the rules forbid one or anything else there all
+// say no.
+bool same_file(const StoreRules& rules, DirCache& dirs, const std::string& dir, const std::string& name,
+               std::uint64_t size, const FileTime& mtime);
+
 class Store {
 public:
     // What open() decided. refused: the body is read and dropped, then the reason is the
@@ -60,8 +96,16 @@ public:
     // the room for size bytes, and makes the work file. why tells the refusal. With a
     // version (a large file under the extension), the work file is the kept part of that
     // name, and what it holds of that version can be resumed.
+    // With dirs, a destination reached before on the same connection is taken from there.
     Verdict open(const StoreRules& rules, const std::string& dir, const std::string& name, std::uint64_t size,
-                 std::string& why, const PartInfo* version = nullptr);
+                 std::string& why, const PartInfo* version = nullptr, DirCache* dirs = nullptr);
+    // Reaches dir alone, making what is missing; what it made stays though no file comes.
+    // False with why when it cannot.
+    bool open_dir(const StoreRules& rules, const std::string& dir, std::string& why, DirCache* dirs = nullptr);
+    // The destination, once reached.
+    int dir_fd() const { return dir_fd_; }
+    // Adds the directories this store made (device and inode) to made.
+    void made_ids(std::set<std::pair<dev_t, ino_t>>& made) const;
     // Lines to print about the destination's kept parts (a stale one, old ones removed).
     const std::vector<std::string>& notes() const { return notes_; }
 
@@ -85,13 +129,14 @@ public:
     void discard();
 
 private:
-    bool reach(const StoreRules& rules, const std::string& dir, std::string& why);
+    bool reach(const StoreRules& rules, const std::string& dir, std::string& why, DirCache* dirs);
     bool name_free(const StoreRules& rules, const std::string& name, std::string& why);
     void take_kept_part(const PartInfo& version);
     Verdict room(const StoreRules& rules, std::uint64_t size, std::string& why);
     bool make_work_file(const std::string& dir, std::string& why);
 
     int dir_fd_ = -1;
+    bool own_dir_ = true;  // false: dir_fd_ belongs to a DirCache
     int fd_ = -1;
     std::string dir_, name_, work_;  // the destination line, the final name, the work file's name
     std::string info_;               // the kept part's description, when the work file is one

@@ -58,11 +58,8 @@ Transfer::~Transfer() { SCK_CL(sd_); }
 void Transfer::on_readable(Clock::time_point now) {
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
+    budget_ = work_per_turn;
     for (int turn = 0; turn < reads_per_turn && reading(); ++turn) {
-        if (!pending_.empty()) {
-            take_pending(now);
-            continue;
-        }
         if (phase_ == Phase::body && splice_some(now)) {
             if (got_ == size_ || finished()) break;
             continue;
@@ -78,34 +75,36 @@ void Transfer::on_readable(Clock::time_point now) {
             else fail(connection_failed(f));
             return;
         }
-        if (n == 0) return;
+        if (n == 0) break;
         any_byte_ = true;
         // Only the first header has a time limit of its own.
         if (ext_ || phase_ != Phase::header) deadline_ = now + rules_.body_silence;
-        feed(rx_block, n, now);
+        const std::size_t used = handle(rx_block, n, now);
+        if (used < n && !finished()) pending_.assign(rx_block + used, n - used);
         if (n < want) break;
     }
+    flush();
     pace(now);
 }
 
-// Bytes off the socket go to whatever the connection waits for, phase after phase; what
-// comes while a file is checked waits in pending_.
-void Transfer::feed(const char* bytes, std::size_t n, Clock::time_point now) {
-    while (n > 0 && reading()) {
-        std::size_t used = 0;
-        if (phase_ == Phase::header) used = take_header_bytes(bytes, n, now);
-        else if (phase_ == Phase::body) used = take_body_bytes(bytes, n);
-        else used = take_line_bytes(bytes, n, now);
-        bytes += used;
-        n -= used;
+// Bytes off the socket go to whatever the connection waits for, phase after phase, until a
+// file is being checked or this turn's share is done. Gives the bytes it took.
+std::size_t Transfer::handle(const char* bytes, std::size_t n, Clock::time_point now) {
+    std::size_t at = 0;
+    while (at < n && !finished() && phase_ != Phase::verify && budget_ > 0) {
+        if (phase_ == Phase::header || phase_ == Phase::check) at += take_lines(bytes + at, n - at, now);
+        else if (phase_ == Phase::body) at += take_body_bytes(bytes + at, n - at);
+        else at += take_line_bytes(bytes + at, n - at, now);
     }
-    if (n > 0 && !finished()) pending_.append(bytes, n);
+    return at;
 }
 
+// Nothing in handle() touches pending_, so its bytes are taken where they lie.
 void Transfer::take_pending(Clock::time_point now) {
-    const std::string bytes = std::move(pending_);
+    pending_at_ += handle(pending_.data() + pending_at_, pending_.size() - pending_at_, now);
+    if (pending_at_ < pending_.size() && !finished()) return;
     pending_.clear();
-    feed(bytes.data(), bytes.size(), now);
+    pending_at_ = 0;
 }
 
 // Starts a new rate window when the current one is over.
@@ -131,6 +130,10 @@ void Transfer::on_clock(Clock::time_point now) {
         finish();  // a sender that sends no more file after a while is done
     } else if (phase_ == Phase::header && ext_) {
         fail({"no complete header within " + seconds(rules_.body_silence) + " s; connection closed"});
+    } else if (phase_ == Phase::check) {
+        fail({"no data from the sender for " + seconds(rules_.body_silence) + " s after " +
+              std::to_string(checked_.size()) + " of " + std::to_string(entries_) +
+              " entries of a check; connection closed"});
     } else if (phase_ == Phase::header) {
         repeated_ = View::Repeated::header_late;
         fail({"no complete header within " + seconds(rules_.header_deadline) + " s; connection closed"});
@@ -146,9 +149,9 @@ std::string Transfer::abort(const std::string& why) {
     if (view_id_ >= 0) {
         const std::uint64_t kept = store_->keep();
         what = shown_name() + " (" + so_far() + (kept ? ", " + cli::human_size(kept) + " kept to resume" : "") + ")";
-        // A sender that waits for its reply hears it; one still sending may not.
-        const std::string line = ext_ ? wire::answer_line(wire::Answer::Tag::no, why) : wire::reply(why);
-        ::send(sd_, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        // A sender that waits for its reply hears it (as finish() sends it); one still sending
+        // may not.
+        out_ += ext_ ? wire::answer_line(wire::Answer::Tag::no, why) : wire::reply(why);
         view_.forget(view_id_);
     }
     finish();
@@ -162,22 +165,26 @@ void Transfer::drop(View::Repeated kind, const char* why) {
                         : std::string("dropped ") + why});
 }
 
-// Gives the bytes it took: up to the end of the header.
-std::size_t Transfer::take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now) {
-    for (std::size_t i = 0; i < n; ++i) {
+// The lines of a header, or of a CHECK's entries. Gives the bytes it took: up to the end of
+// the header (or of the last entry).
+std::size_t Transfer::take_lines(const char* bytes, std::size_t n, Clock::time_point now) {
+    const Phase phase = phase_;
+    std::size_t at = 0;
+    while (at < n && phase_ == phase && budget_ > 0) {
         std::string& line = lines_[line_];
-        if (bytes[i] != wire::line_end) {
-            if (line.size() == hdr_mxsz) {
-                fail({"a header line longer than " + std::to_string(hdr_mxsz) + " bytes; connection closed"});
-                return n;
-            }
-            line += bytes[i];
-            continue;
+        const auto* cr = static_cast<const char*>(std::memchr(bytes + at, wire::line_end, n - at));
+        const std::size_t part = cr ? static_cast<std::size_t>(cr - bytes) - at : n - at;
+        if (line.size() + part > hdr_mxsz) {
+            fail({"a header line longer than " + std::to_string(hdr_mxsz) + " bytes; connection closed"});
+            return n;
         }
-        if (!header_line_done(now)) return n;
-        if (phase_ != Phase::header) return i + 1;
+        line.append(bytes + at, part);
+        at += part;
+        if (!cr) break;
+        ++at;
+        if (!(phase == Phase::header ? header_line_done(now) : entry_line_done(now))) return n;
     }
-    return n;
+    return at;
 }
 
 // Ends the header line just read; after the last, starts the file. False when the
@@ -196,7 +203,7 @@ bool Transfer::header_line_done(Clock::time_point now) {
             protocol_error("a second hello");
             return false;
         }
-        return size_line_done();
+        return batch_request() || size_line_done();
     } else if (line_ == 4) {
         start_file(now);
     }
@@ -207,13 +214,11 @@ bool Transfer::header_line_done(Clock::time_point now) {
 bool Transfer::size_line_done() {
     if (const std::string bad = wire::parse_size(lines_[2], size_); !bad.empty()) {
         // Said to the sender before the connection ends: no older sender sends such a line.
-        const std::string line = ext_ ? wire::answer_line(wire::Answer::Tag::no, bad) : wire::reply(bad);
-        SM_SCK(sd_, nullptr, 0xFFFF, line.c_str(), nullptr);
-        if (err_) Failure::from_library();  // a sender gone already hears nothing
+        say_last(ext_ ? wire::answer_line(wire::Answer::Tag::no, bad) : wire::reply(bad));
         fail({bad});
         return false;
     }
-    if (!ext_) view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, Clock::now());
+    if (!ext_) begin_view(Clock::now());
     return true;
 }
 
@@ -231,7 +236,7 @@ std::string Transfer::name_refusal() const {
 Store::Verdict Transfer::open_store(std::string& why, const PartInfo* version) {
     why = name_refusal();
     if (!why.empty()) return Store::Verdict::refused;
-    const Store::Verdict verdict = store_->open(rules_.store, lines_[1], lines_[0], size_, why, version);
+    const Store::Verdict verdict = store_->open(rules_.store, lines_[1], lines_[0], size_, why, version, &dirs_);
     for (const std::string& note : store_->notes()) view_.line(note);
     if (verdict != Store::Verdict::ok) why = not_stored(why);
     return verdict;
@@ -270,7 +275,7 @@ void Transfer::stored(std::uint64_t n) {
     store_->written(got_);
     view_.progress(view_id_, got_);
     // The check trails the writes: little is left to read back when the body ends.
-    if (busy()) check_.step(got_);
+    if (checked_behind()) check_.step(got_);
     if (got_ == size_) body_complete();
 }
 
@@ -351,11 +356,34 @@ void Transfer::fail(const Failure& failure) {
 }
 
 void Transfer::finish() {
+    // Answers not sent yet go if the socket takes them now; nothing waits for it.
+    if (!out_.empty() && sd_ >= 0) ::send(sd_, out_.data(), out_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    out_.clear();
     SCK_CL(sd_);
     if (err_) view_.error(Failure::from_library().text + " (from " + peer_ + ")");
     sd_ = -1;
     store_->discard();
     phase_ = Phase::finished;
+}
+
+// Sends the answers gathered in this turn, in one piece: a batch of small files gets one
+// send for many answers. False when that failed (and the connection has ended).
+bool Transfer::flush() {
+    if (out_.empty() || finished()) return true;
+    BF_SCK(sd_, out_.data(), static_cast<std::uint32_t>(out_.size()), nullptr, 0xFFFF);
+    out_.clear();
+    if (!err_) return true;
+    fail({"the sender could not be answered (" + Failure::from_library().text + ")"});
+    return false;
+}
+
+// The last words before the connection ends: everything gathered goes now; a sender gone
+// already hears nothing.
+void Transfer::say_last(const std::string& line) {
+    out_ += line;
+    BF_SCK(sd_, out_.data(), static_cast<std::uint32_t>(out_.size()), nullptr, 0xFFFF);
+    out_.clear();
+    if (err_) Failure::from_library();
 }
 
 // Under the extension, between one file's answer and the next header's first byte.
@@ -389,6 +417,13 @@ std::string Transfer::trail(const Failure& f) const { return rules_.verbose ? " 
 
 std::string Transfer::shown_name() const {
     return lines_[1].empty() ? shown(lines_[0]) : shown(lines_[1]) + dir_dlm + shown(lines_[0]);
+}
+
+// The file's header is complete: the view hears of it (and formats nothing where nothing
+// can be seen).
+void Transfer::begin_view(Clock::time_point now) {
+    const bool silent = view_.silent();
+    view_id_ = view_.begin(silent ? "" : arrival(), peer_, silent ? "" : shown_name(), size_, now);
 }
 
 std::string Transfer::arrival() const {

@@ -1,7 +1,9 @@
 // One connection to the receiver, from its first header byte to its reply: the header
 // lines, the body into a work file of its own, the move to the final name, the reply. Under
 // the extension (after a hello) the connection carries files one after another, each
-// answered before its body and checked by its digests after it.
+// answered before its body and checked by its digests after it; with batches, also files
+// that come without waiting for an answer, the question which files changed, and
+// directories.
 #ifndef RX_TRANSFER_H
 #define RX_TRANSFER_H
 
@@ -12,7 +14,9 @@
 #include <cstdint>
 #include <optional>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "ext.h"
 #include "failure.h"
@@ -61,9 +65,11 @@ public:
     // Still waiting for its header (or, under the extension, the next one): the first to give
     // way when connections run short.
     bool in_header() const { return phase_ == Phase::header; }
-    // Whether the socket is to be read now: not while a file is checked after its body.
-    bool reading() const { return !finished() && phase_ != Phase::verify; }
-    // Whether it has work to do without any byte from the sender: the work file to read back.
+    // Whether the socket is to be read now: not while a file is checked after its body, nor
+    // while bytes read earlier still wait for their turn.
+    bool reading() const { return !finished() && phase_ != Phase::verify && pending_.empty(); }
+    // Whether it has work to do without any byte from the sender: the work file to read back,
+    // or bytes read earlier to go on with.
     bool busy() const;
     // Does a bounded piece of that work; answers the file once its check is complete.
     void work(Clock::time_point now);
@@ -89,12 +95,17 @@ public:
 
 private:
     // Under the extension: from, after GO, waits for the FROM line; sum, after the body,
-    // for the SUM line; verify reads the work file back.
-    enum class Phase { header, from, body, sum, verify, finished };
+    // for the SUM line; verify reads the work file back; check takes the entries of a CHECK.
+    enum class Phase { header, from, body, sum, verify, check, finished };
+    // What a request under the extension asks for.
+    enum class Request { file, check, dir };
+    // A turn's share of work: a file answered costs this many of it, an entry checked one.
+    static constexpr int work_per_turn = 4096;
+    static constexpr int file_work = 16;
 
-    void feed(const char* bytes, std::size_t n, Clock::time_point now);
+    std::size_t handle(const char* bytes, std::size_t n, Clock::time_point now);
     void take_pending(Clock::time_point now);
-    std::size_t take_header_bytes(const char* bytes, std::size_t n, Clock::time_point now);
+    std::size_t take_lines(const char* bytes, std::size_t n, Clock::time_point now);
     void pace(Clock::time_point now);
     bool header_line_done(Clock::time_point now);
     bool size_line_done();
@@ -110,6 +121,8 @@ private:
     void refuse(std::string why);
     void fail(const cli::Failure& failure);
     void reply();
+    bool flush();
+    void say_last(const std::string& line);
     void finish();
     bool between_files() const;
 
@@ -119,13 +132,26 @@ private:
     std::size_t take_line_bytes(const char* bytes, std::size_t n, Clock::time_point now);
     void from_line_done(const std::string& line, Clock::time_point now);
     void sum_line_done(const std::string& line, Clock::time_point now);
+    bool checked_behind() const;
     void conclude(Clock::time_point now);
     std::string store_ext();
     void answer(wire::Answer::Tag tag, const std::string& text, Clock::time_point now);
     void next_file(Clock::time_point now);
     void protocol_error(const std::string& what);
+    void no_and_close(const std::string& why);
+
+    // Batches (transfer_batch.cpp).
+    bool batch_request();
+    void start_now(Clock::time_point now);
+    void start_check(Clock::time_point now);
+    bool entry_line_done(Clock::time_point now);
+    char entry_verdict();
+    void send_checked(Clock::time_point now);
+    void make_dir(Clock::time_point now);
+    std::string dir_attrs(int fd);
     std::string lost();
     std::string arrival() const;
+    void begin_view(Clock::time_point now);
     std::string shown_name() const;
     std::string so_far() const;
     std::string not_stored(const std::string& why) const;
@@ -160,6 +186,7 @@ private:
 
     std::uint64_t size_ = 0;  // announced
     std::uint64_t got_ = 0;   // bytes of the file in the work file (a resumed body starts past 0)
+    DirCache dirs_;           // the last destination, for the next file there (outlives store_)
     std::unique_ptr<Store> store_ = std::make_unique<Store>();  // the destination and the work file
     Sink sink_;               // the way of the body's bytes into it
     // Set when the file cannot be stored: the rest of the body is read and dropped, then
@@ -175,8 +202,22 @@ private:
     std::string sum_prefix_, sum_whole_;
     ReadBack check_;
     // Bytes taken off the socket while a file was being checked (the next header, sent
-    // early): taken in their turn once it is answered.
+    // early), or once this turn's share of work was done: taken in their turn, from
+    // pending_at_ on.
     std::string pending_;
+    std::size_t pending_at_ = 0;
+    // Answers gathered in this turn, sent at its end.
+    std::string out_;
+    // The work this turn may still do (files answered, entries checked): a sender of many
+    // small files gets no longer turns than one of a large file.
+    int budget_ = 0;
+
+    // Batches: what the request asks for; a CHECK's entries and its answer so far; the
+    // directories this connection made (device, inode), which a DIR may give their mode.
+    Request request_ = Request::file;
+    std::size_t entries_ = 0;
+    std::string checked_;
+    std::set<std::pair<dev_t, ino_t>> made_here_;
 };
 
 }  // namespace rx

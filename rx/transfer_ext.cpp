@@ -43,14 +43,12 @@ bool Transfer::hello(Clock::time_point now) {
 // The four header lines are in: the file is refused at once, or the sender is told where
 // to start.
 void Transfer::start_file(Clock::time_point now) {
-    if (const std::string bad = wire::parse_attrs(lines_[3], attrs_); !bad.empty()) {
-        const std::string why = shown_name() + ": not stored: " + bad;
-        SM_SCK(sd_, nullptr, 0xFFFF, wire::answer_line(Tag::no, why).c_str(), nullptr);
-        if (err_) Failure::from_library();
-        fail({why + "; connection closed"});
-        return;
-    }
-    view_id_ = view_.begin(arrival(), peer_, shown_name(), size_, now);
+    if (request_ == Request::check) return start_check(now);  // its fourth line says nothing
+    if (const std::string bad = wire::parse_attrs(lines_[3], attrs_); !bad.empty())
+        return no_and_close((request_ == Request::dir ? shown(lines_[1]) : shown_name()) + ": not stored: " + bad);
+    if (request_ == Request::dir) return make_dir(now);
+    if (attrs_.body_now && agreed_.has(wire::feat_batch)) return start_now(now);
+    begin_view(now);
     const PartInfo version{size_, attrs_.mtime_sec, attrs_.mtime_nsec, lines_[0]};
     std::string why;
     if (open_store(why, agreed_.has(wire::feat_resume) ? &version : nullptr) != Store::Verdict::ok) {
@@ -58,8 +56,7 @@ void Transfer::start_file(Clock::time_point now) {
         return;
     }
     phase_ = Phase::from;
-    SM_SCK(sd_, nullptr, 0xFFFF, wire::go_line(store_->kept()).c_str(), nullptr);
-    if (err_) fail(connection_failed(Failure::from_library()));
+    out_ += wire::go_line(store_->kept());
 }
 
 // Gives the bytes it took: up to the end of the line.
@@ -83,7 +80,8 @@ std::size_t Transfer::take_line_bytes(const char* bytes, std::size_t n, Clock::t
 void Transfer::from_line_done(const std::string& line, Clock::time_point now) {
     std::uint64_t at = 0;
     if (!wire::parse_from(line, at) || (at != 0 && at != store_->kept())) {
-        protocol_error("\"" + shown(line) + "\" in answer to GO " + std::to_string(store_->kept()));
+        protocol_error("\"" + shown(line) + (attrs_.body_now ? "\" where FROM 0 was due"
+                                                            : "\" in answer to GO " + std::to_string(store_->kept())));
         return;
     }
     if (at == 0) store_->restart();
@@ -105,19 +103,28 @@ void Transfer::sum_line_done(const std::string& line, Clock::time_point now) {
         return;
     }
     phase_ = Phase::verify;
-    work(now);
+    if (checked_behind()) check_.step(got_);
+    // A small file is read back whole by now: answered at once, and the bytes behind its
+    // SUM go on in the same turn.
+    if (!checked_behind()) conclude(now);
 }
 
-bool Transfer::busy() const {
+// Whether bytes written to the work file are still to be read back.
+bool Transfer::checked_behind() const {
     const bool checking = phase_ == Phase::body || phase_ == Phase::sum || phase_ == Phase::verify;
     return ext_ && checking && refusal_.empty() && check_.behind(got_);
 }
 
+bool Transfer::busy() const {
+    return !finished() && (phase_ == Phase::verify || !pending_.empty() || checked_behind());
+}
+
 void Transfer::work(Clock::time_point now) {
-    if (busy()) check_.step(got_);
-    if (phase_ != Phase::verify || busy()) return;
-    conclude(now);
-    if (reading()) take_pending(now);
+    budget_ = work_per_turn;
+    if (checked_behind()) check_.step(got_);
+    if (phase_ == Phase::verify && !checked_behind()) conclude(now);
+    if (!pending_.empty() && phase_ != Phase::verify) take_pending(now);
+    flush();
 }
 
 // The whole file has been read back: placed when both digests agree.
@@ -144,20 +151,18 @@ std::string Transfer::store_ext() {
     mode_t mode = static_cast<mode_t>(attrs_.mode) & 0777 & ~rules_.umask;
     if (!rules_.exec_bits) mode &= ~static_cast<mode_t>(0111);
     const FileTime mtime{static_cast<time_t>(attrs_.mtime_sec), static_cast<long>(attrs_.mtime_nsec)};
-    return store_->commit(mode, &mtime);
+    std::string why = store_->commit(mode, &mtime);
+    if (why.empty()) store_->made_ids(made_here_);
+    return why;
 }
 
-// Sends the file's answer, prints how it ended, and waits for the next file.
+// Answers the file (sent at the end of the turn), prints how it ended, and waits for the
+// next file.
 void Transfer::answer(Tag tag, const std::string& text, Clock::time_point now) {
-    SM_SCK(sd_, nullptr, 0xFFFF, wire::answer_line(tag, text).c_str(), nullptr);
-    const bool sent = !err_;
-    const std::string failed = sent ? text : Failure::from_library().text;
-    view_.end(view_id_, sent && tag == Tag::ok, failed, now);
+    out_ += wire::answer_line(tag, text);
+    view_.end(view_id_, tag == Tag::ok, text, now);
     view_id_ = -1;
-    if (!sent) {
-        finish();
-        return;
-    }
+    budget_ -= file_work;
     next_file(now);
 }
 
@@ -169,8 +174,15 @@ void Transfer::next_file(Clock::time_point now) {
     refusal_.clear();
     store_ = std::make_unique<Store>();
     attrs_ = {};
+    request_ = Request::file;
     have_last_mark_ = false;
     deadline_ = now + rules_.body_silence;
+}
+
+// A request that is none: the sender hears why, and the connection ends.
+void Transfer::no_and_close(const std::string& why) {
+    say_last(wire::answer_line(Tag::no, why));
+    fail({why + "; connection closed"});
 }
 
 // The sender broke the protocol: the connection ends (a kept part stays, it is still good).

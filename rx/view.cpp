@@ -1,6 +1,9 @@
 // The receiver's output on a terminal and in a log.
 #include "view.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 
 #include "shown.h"
@@ -23,15 +26,26 @@ std::string rate(std::uint64_t bytes, double secs) {
 
 }  // namespace
 
-View::View(std::FILE* out, bool tty, bool quiet) : console_(out, tty), tty_(tty), quiet_(quiet) {}
+namespace {
+
+bool is_null_device(std::FILE* out) {
+    struct stat st {};
+    return ::fstat(fileno(out), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
+}
+
+}  // namespace
+
+View::View(std::FILE* out, bool tty, bool quiet)
+    : console_(out, tty), tty_(tty), quiet_(quiet), silent_(!tty && is_null_device(out)) {}
 
 void View::line(const std::string& text) {
-    if (quiet_) return;
+    if (quiet_ || silent_) return;
     console_.line(text);
     dirty_ = dirty_ || !active_.empty();
 }
 
 void View::error(const std::string& text) {
+    if (silent_) return;
     console_.error(text);
     dirty_ = dirty_ || !active_.empty();
 }
@@ -41,6 +55,7 @@ int View::begin(const std::string& arrival, const std::string& peer, const std::
     // In a log the documented arrival line stands; a terminal shows the arrival moving.
     if (!tty_) line(arrival);
     const int id = next_id_++;
+    if (silent_) return id;  // nothing to show of it, ever
     active_[id] = Arrival{peer, name, total, 0, now};
     dirty_ = true;
     return id;

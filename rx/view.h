@@ -27,6 +27,9 @@ public:
     View(std::FILE* out, bool tty, bool quiet);
 
     bool tty() const { return tty_; }
+    // Whether nothing printed can be seen (the output is /dev/null): then nothing is
+    // formatted or written at all, which a batch of small files would feel.
+    bool silent() const { return silent_; }
     // A line of its own (Listen at..., notices); none with quiet.
     void line(const std::string& text);
     // "ERROR: " and the text, always; with the bell on a terminal.
@@ -76,6 +79,7 @@ private:
     cli::Console console_;
     bool tty_;
     bool quiet_;
+    bool silent_;
     std::map<int, Arrival> active_;
     std::map<Repeated, Tally> tallies_;
     int next_id_ = 0;

@@ -30,63 +30,13 @@ std::string request(const std::string& name, std::uint64_t size, const wire::Att
     return wire::request(name, dir, size, a);
 }
 
-// FROM, the body from there, and SUM, as a sender sends them for content.
-std::string rest_of(const std::string& content, std::uint64_t from) {
-    return wire::from_line(from) + content.substr(from) +
-           wire::sum_line(wire::Digest::of(content.data(), from), wire::Digest::of(content.data(), content.size()));
-}
-
-// One connection: the test's end of a socketpair and the receiver's Transfer on the other.
-struct Link {
-    int peer = -1;
-    std::unique_ptr<rx::Transfer> t;
-
-    ~Link() {
-        t.reset();
-        if (peer >= 0) ::close(peer);
-    }
-    // Sends as the peer; the receiver takes bytes (and reads its work files back) meanwhile.
-    void send(const std::string& bytes) {
-        for (std::size_t at = 0; at < bytes.size() && !t->finished();) {
-            const ssize_t n = ::send(peer, bytes.data() + at, std::min<std::size_t>(bytes.size() - at, 1 << 20), MSG_NOSIGNAL);
-            if (n > 0) at += static_cast<std::size_t>(n);
-            else ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
-            t->on_readable(Clock::now());
-            settle();
-        }
-    }
-    void settle() {
-        while (t->busy()) t->work(Clock::now());
-    }
-    // Everything the receiver has answered so far.
-    std::string answers() {
-        std::string all;
-        char buf[4096];
-        for (ssize_t n; (n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0;) all.append(buf, static_cast<std::size_t>(n));
-        return all;
-    }
-    void hang_up() {
-        ::shutdown(peer, SHUT_WR);
-        t->on_readable(Clock::now());
-    }
-};
+using rxtest::Link;
+using rxtest::rest_of;
 
 class Extension : public rxtest::Receiving {
 protected:
     Extension() : Receiving("rxext") {}
 
-    std::unique_ptr<Link> connect() {
-        auto link = std::make_unique<Link>();
-        link->t = transfer(link->peer);
-        return link;
-    }
-    // A connection that has said hello and been answered.
-    std::unique_ptr<Link> session() {
-        auto link = connect();
-        link->send(wire::hello_header(wire::our_hello()));
-        EXPECT_EQ(link->answers(), "CATCHR-EXT 1 verify resume times\r");
-        return link;
-    }
     void expect_printed(const std::string& line) {
         const std::string text = printed();
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;

@@ -1,5 +1,6 @@
 // What the receiver's connection tests share: a receiving directory of their own, the rules
-// and a view printing to a file, and a Transfer on one end of a socketpair.
+// and a view printing to a file, and a Transfer on one end of a socketpair, maybe after a
+// hello.
 #ifndef TESTS_RX_SUPPORT_H
 #define TESTS_RX_SUPPORT_H
 
@@ -8,16 +9,62 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 
+#include "digest.h"
+#include "ext.h"
 #include "test_support.h"
 #include "transfer.h"
 
 namespace rxtest {
+
+// FROM, the body from there, and SUM, as a sender sends them for content.
+inline std::string rest_of(const std::string& content, std::uint64_t from) {
+    return wire::from_line(from) + content.substr(from) +
+           wire::sum_line(wire::Digest::of(content.data(), from), wire::Digest::of(content.data(), content.size()));
+}
+
+// One connection: the test's end of a socketpair and the receiver's Transfer on the other.
+struct Link {
+    int peer = -1;
+    std::unique_ptr<rx::Transfer> t;
+
+    ~Link() {
+        t.reset();
+        if (peer >= 0) ::close(peer);
+    }
+    // Sends as the peer; the receiver takes bytes (and reads its work files back) meanwhile.
+    void send(const std::string& bytes) {
+        for (std::size_t at = 0; at < bytes.size() && !t->finished();) {
+            const ssize_t n = ::send(peer, bytes.data() + at, std::min<std::size_t>(bytes.size() - at, 1 << 20), MSG_NOSIGNAL);
+            if (n > 0) at += static_cast<std::size_t>(n);
+            else ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+            t->on_readable(rx::Clock::now());
+            settle();
+        }
+    }
+    void settle() {
+        while (t->busy()) t->work(rx::Clock::now());
+    }
+    // Everything the receiver has answered so far.
+    std::string answers() {
+        std::string all;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0;) all.append(buf, static_cast<std::size_t>(n));
+        return all;
+    }
+    void hang_up() {
+        ::shutdown(peer, SHUT_WR);
+        t->on_readable(rx::Clock::now());
+    }
+};
 
 class Receiving : public ::testing::Test {
 protected:
@@ -46,6 +93,18 @@ protected:
         addr.sin_addr.s_addr = htonl(0x7F000009);
         addr.sin_port = htons(5555);
         return std::make_unique<rx::Transfer>(sv[0], addr, 9500, rules_, *view_, rx::Clock::now());
+    }
+    std::unique_ptr<Link> connect() {
+        auto link = std::make_unique<Link>();
+        link->t = transfer(link->peer);
+        return link;
+    }
+    // A connection that has said hello (with these features) and been answered.
+    std::unique_ptr<Link> session(const wire::Hello& hello = wire::our_hello()) {
+        auto link = connect();
+        link->send(wire::hello_header(hello));
+        EXPECT_EQ(link->answers(), wire::hello_line(wire::agreed(wire::our_hello(), hello)) + "\r");
+        return link;
     }
     std::string printed() {
         std::fflush(out_);

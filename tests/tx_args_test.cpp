@@ -3,6 +3,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "args.h"
@@ -106,6 +107,33 @@ TEST(PitchrArgs, RetriesTakeACountApartOrJoined) {
         const tx::Args a = parse(args);
         EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
         EXPECT_EQ(a.error, why);
+    }
+}
+
+TEST(PitchrArgs, JobsUpdateAndDryRun) {
+    const struct {
+        std::vector<std::string> args;
+        unsigned jobs;
+        bool update, dry_run;
+    } cases[] = {
+        {{"a"}, 0, false, false},
+        {{"-j", "4", "a"}, 4, false, false},
+        {{"-j16", "-un", "a"}, 16, true, true},
+        {{"--jobs=1", "--update", "--dry-run", "a"}, 1, true, true},
+        {{"a", "--jobs", "2", "-n"}, 2, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const tx::Args a = parse(c.args);
+        ASSERT_EQ(a.action, tx::Args::Action::send) << a.error;
+        EXPECT_EQ(a.fspecs, FileSpecs{"a"});
+        EXPECT_EQ(std::tuple(a.jobs, a.update, a.dry_run), std::tuple(c.jobs, c.update, c.dry_run));
+    }
+    for (const auto& [args, shown] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"a", "-j", "0"}, "-j"}, {{"a", "-j17"}, "-j"}, {{"a", "--jobs=x"}, "--jobs"}, {{"a", "--jobs", "2024"}, "--jobs"}}) {
+        const tx::Args a = parse(args);
+        EXPECT_EQ(a.action, tx::Args::Action::usage_error) << testing::PrintToString(args);
+        EXPECT_TRUE(a.error.starts_with(shown + " needs a number of connections from 1 to 16, not \"")) << a.error;
     }
 }
 

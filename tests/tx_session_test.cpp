@@ -17,97 +17,28 @@
 #include "digest.h"
 #include "session.h"
 #include "test_support.h"
+#include "tx_fake_rx.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using What = tx::Outcome::What;
+using txtest::Arrived;
+using txtest::count;
+using txtest::FakeRx;
+using txtest::Printed;
+using txtest::RxEnd;
 
 constexpr std::size_t MiB = 1 << 20;
 const tx::Peer peer{"127.0.0.1", 9500};
-const std::string our_hello = "CATCHR-EXT 1 verify resume times";
-
-// The receiver's end of one connection, read blocking.
-class RxEnd {
-public:
-    explicit RxEnd(int fd) : fd_(fd) {}
-    ~RxEnd() { ::close(fd_); }
-
-    // Exactly n bytes, fewer when the sender closed first.
-    std::string bytes(std::size_t n) {
-        std::string got(n, '\0');
-        std::size_t at = 0;
-        while (at < n) {
-            const ssize_t r = ::read(fd_, got.data() + at, n - at);
-            if (r <= 0) break;
-            at += static_cast<std::size_t>(r);
-        }
-        got.resize(at);
-        return got;
-    }
-    // A line without its CR; what came before the sender closed, else.
-    std::string line() {
-        std::string got;
-        for (std::string c; (c = bytes(1)).size() == 1 && c != "\r";) got += c;
-        return got;
-    }
-    void say(const std::string& text) { ASSERT_EQ(::write(fd_, text.data(), text.size()), ssize_t(text.size())); }
-    // Whether the sender closed without sending anything more.
-    bool ended() { return bytes(1).empty(); }
-
-private:
-    int fd_;
-};
-
-// What a receiver read of one file under the extension.
-struct Arrived {
-    std::string request;  // the four header lines, each with its CR
-    std::uint64_t from = 0;
-    std::string body;
-    std::string sum;  // the SUM line without its CR
-};
-
-// A receiver played by scripts: each connection the sender makes runs the next script on a
-// thread of its own; once they are used up, nothing listens.
-class FakeRx {
-public:
-    using Script = std::function<void(RxEnd&)>;
-    explicit FakeRx(std::vector<Script> scripts) : scripts_(std::move(scripts)) {}
-    ~FakeRx() { join(); }
-
-    tx::Dial dial() {
-        return [this](tx::Outcome& o) {
-            const std::size_t n = dialled_++;
-            int sd[2];
-            if (n >= scripts_.size() || ::socketpair(AF_UNIX, SOCK_STREAM, 0, sd) != 0) {
-                o.what = What::no_connection;
-                o.failure.sys_errno = ECONNREFUSED;
-                return -1;
-            }
-            ::fcntl(sd[0], F_SETFL, O_NONBLOCK);
-            threads_.emplace_back([this, n, rx = sd[1]] {
-                RxEnd end(rx);
-                scripts_[n](end);
-            });
-            return sd[0];
-        };
-    }
-    void join() {
-        for (auto& t : threads_) t.join();
-        threads_.clear();
-    }
-    std::size_t dialled() const { return dialled_; }
-
-private:
-    std::vector<Script> scripts_;
-    std::vector<std::thread> threads_;
-    std::atomic<std::size_t> dialled_{0};
-};
+const std::string our_hello = "CATCHR-EXT 1 verify resume times batch";
+// A receiver of the extension from before batches.
+const std::string unbatched = "CATCHR-EXT 1 verify resume times";
 
 // The receiver's side of a hello it answers.
 void hello(RxEnd& rx) {
     EXPECT_EQ(rx.bytes(our_hello.size() + 3), "\r\r" + our_hello + "\r");
-    rx.say(our_hello + "\r");
+    rx.say(unbatched + "\r");
 }
 
 std::string request(RxEnd& rx) {
@@ -131,31 +62,6 @@ Arrived take(RxEnd& rx, std::uint64_t size, std::uint64_t kept) {
 
 std::string sum_of(const std::string& data, std::size_t prefix) {
     return "SUM " + wire::Digest::of(data.data(), prefix) + " " + wire::Digest::of(data.data(), data.size());
-}
-
-// What the sender printed, from a console on a file of its own (a log, not a terminal).
-class Printed {
-public:
-    Printed() : file_(std::tmpfile()), console_(file_, false) {}
-    ~Printed() { std::fclose(file_); }
-    cli::Console& console() { return console_; }
-    std::string text() {
-        std::fflush(file_);
-        std::rewind(file_);
-        std::string all;
-        for (int c; (c = std::fgetc(file_)) != EOF;) all += static_cast<char>(c);
-        return all;
-    }
-
-private:
-    std::FILE* file_;
-    cli::Console console_;
-};
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 class Session : public ::testing::Test {

@@ -14,12 +14,12 @@ using Tag = wire::Answer::Tag;
 
 TEST(Hello, RoundTripsAndAgreesOnTheCommonPart) {
     wire::Hello ours = wire::our_hello();
-    EXPECT_EQ(wire::hello_header(ours), "\r\rCATCHR-EXT 1 verify resume times\r");
+    EXPECT_EQ(wire::hello_header(ours), "\r\rCATCHR-EXT 1 verify resume times batch\r");
     wire::Hello theirs;
     ASSERT_TRUE(wire::parse_hello("CATCHR-EXT 3 resume batch", theirs));
     const wire::Hello both = wire::agreed(ours, theirs);
     EXPECT_EQ(both.version, 1u);
-    EXPECT_EQ(both.features, std::vector<std::string>{"resume"});
+    EXPECT_EQ(both.features, (std::vector<std::string>{"resume", "batch"}));
     // No older receiver's answer, and no size line, is a hello.
     for (const char* line : {"bad size line \"CATCHR-EXT 1 verify\": digits only", "CATCHR-EXT", "CATCHR-EXT 0",
                              "CATCHR-EXT 01 verify", "CATCHR-EXT 1  verify", "CATCHR-EXT x", "catchr-ext 1", "12", ""})

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
+#include <utility>
 
 #include "shown.h"
 
@@ -109,19 +111,26 @@ private:
         const std::string& arg = args[i];
         if (arg == "--help") return help();
         if (arg == "--version") return version();
-        if (arg == "--keep-going") {
-            a_.keep_going = true;
+        static const std::pair<std::string_view, bool Args::*> switches[] = {
+            {"--keep-going", &Args::keep_going}, {"--classic", &Args::classic}, {"--update", &Args::update},
+            {"--dry-run", &Args::dry_run}};
+        for (const auto& [name, field] : switches)
+            if (arg == name) {
+                a_.*field = true;
+                return;
+            }
+        std::string v;
+        if (arg == "--retries" || arg.starts_with("--retries=")) {
+            if (long_value(args, i, "--retries", v)) set_retries(v);
             return;
         }
-        if (arg == "--classic") {
-            a_.classic = true;
+        if (arg == "--jobs" || arg.starts_with("--jobs=")) {
+            if (long_value(args, i, "--jobs", v)) set_jobs("--jobs", v);
             return;
         }
-        if (arg == "--retries" || arg.starts_with("--retries=")) return retries(args, i);
         if (arg.rfind("--", 0) == 0) return fail("unknown option " + arg);
         // Short options, which may be joined ("-rk"); -p and -t take the rest or the next.
         for (std::size_t at = 1; at < arg.size() && a_.action == Args::Action::send; ++at) {
-            std::string v;
             switch (arg[at]) {
                 case 'h': return help();
                 case 'V': return version();
@@ -129,6 +138,11 @@ private:
                 case 'r': a_.recursive = true; break;
                 case 'a': a_.hidden = true; break;
                 case 'v': a_.verbose = true; break;
+                case 'u': a_.update = true; break;
+                case 'n': a_.dry_run = true; break;
+                case 'j':
+                    if (!value(args, i, at + 1, v)) return;
+                    return set_jobs("-j", v);
                 case 'p': {
                     std::uint16_t port = 0;
                     if (!value(args, i, at + 1, v)) return;
@@ -143,16 +157,25 @@ private:
         }
     }
 
-    // "--retries N" or "--retries=N".
-    void retries(const std::vector<std::string>& args, std::size_t& i) {
-        static constexpr std::string_view joined = "--retries=";
-        std::string v;
-        if (args[i] != "--retries") v = args[i].substr(joined.size());
-        else if (!value(args, i, args[i].size(), v)) return;
+    // The value of "--NAME N" or "--NAME=N".
+    bool long_value(const std::vector<std::string>& args, std::size_t& i, const std::string& name, std::string& v) {
+        if (args[i] == name) return value(args, i, args[i].size(), v);
+        v = args[i].substr(name.size() + 1);
+        return true;
+    }
+
+    void set_retries(const std::string& v) {
         if (!all_digits(v) || v.size() > 2 || std::stoul(v) > retries_mx)
             return fail("--retries needs a count from 0 to " + std::to_string(retries_mx) + ", not \"" +
                         cli::shown(v) + "\"");
         a_.retries = static_cast<unsigned>(std::stoul(v));
+    }
+
+    void set_jobs(const std::string& name, const std::string& v) {
+        if (!all_digits(v) || v.size() > 2 || std::stoul(v) < 1 || std::stoul(v) > jobs_mx)
+            return fail(name + " needs a number of connections from 1 to " + std::to_string(jobs_mx) + ", not \"" +
+                        cli::shown(v) + "\"");
+        a_.jobs = static_cast<unsigned>(std::stoul(v));
     }
 
     void help() { a_.action = Args::Action::help; }
@@ -256,6 +279,11 @@ std::string usage_text(const std::string& program) {
            "  -r               send the whole tree below each directory, rebuilt on the receiver\n"
            "  -a               send hidden files too\n"
            "  -k, --keep-going send every file even after a failure; list the failures at the end\n"
+           "  -u, --update     send only the files the receiver does not have with the same size and\n"
+           "                   modification time\n"
+           "  -n, --dry-run    list what would be sent, and send nothing\n"
+           "  -j, --jobs N     send over N connections at once (1 to 16; default: one for each 64\n"
+           "                   files, up to " + std::to_string(default_jobs) + ")\n"
            "  -v               after each failure, the internal trail of what failed\n"
            "  --retries N      try a send that broke N times more, resuming it (default 3; 0: never)\n"
            "  --classic        send by the classic protocol only: no check of the bytes, no resume\n"

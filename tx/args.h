@@ -15,6 +15,9 @@ inline constexpr std::uint16_t default_port = 9500;
 inline constexpr unsigned default_retries = 3;
 // Each try waits twice as long as the one before: ten already wait 17 minutes in all.
 inline constexpr unsigned retries_mx = 10;
+// Connections at once (-j) at most.
+inline constexpr unsigned jobs_mx = 16;
+inline constexpr unsigned default_jobs = 4;
 
 struct Args {
     enum class Action { send, help, version, usage_error };
@@ -32,6 +35,9 @@ struct Args {
     bool verbose = false;            // -v: each failure's internal trail too
     bool classic = false;            // --classic: no hello, the classic protocol only
     unsigned retries = default_retries;  // --retries: tries again of a send that broke
+    unsigned jobs = 0;               // -j: connections at once; 0 when not given
+    bool update = false;             // -u: only the files the receiver does not have as they are
+    bool dry_run = false;            // -n: list what would be sent, send nothing
 };
 
 // What the parser asks of the world, so that tests can answer: whether a name is an

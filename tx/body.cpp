@@ -1,6 +1,7 @@
 // The body under the extension. A large file goes from the kernel's cache to the socket
 // (sendfile) while a second thread reads it in order and digests it; a small one is read
-// once, digested and sent with its lines in one piece.
+// once, digested and sent with its lines in one piece, and one sent without waiting for GO
+// is put together with its request in the batch's buffer.
 #include "body.h"
 
 #include <unistd.h>
@@ -8,13 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "digest.h"
 #include "ext.h"
-#include "lb.h"
 #include "link.h"
 
 namespace tx {
@@ -88,17 +89,6 @@ private:
     std::thread thread_;  // last: it starts once the rest is ready
 };
 
-// Progress of a body that starts at byte `from` of the file.
-struct Progress {
-    cli::ProgressLine* line;
-    std::uint64_t from;
-};
-
-void on_progress(void* ctx, std::uint64_t sent) {
-    const auto* p = static_cast<const Progress*>(ctx);
-    p->line->update(p->from + sent);
-}
-
 Outcome send_small(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line, Outcome o) {
     std::string body;
     if (!src.read_all(body)) return src.problem();
@@ -113,26 +103,18 @@ Outcome send_small(int sd, Source& src, std::uint64_t from, cli::ProgressLine* l
 
 }  // namespace
 
-Outcome send_body(int sd, const Item& item, Source& src, std::uint64_t from, cli::ProgressLine* line) {
+Outcome send_body(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line) {
     Outcome o;
     o.size = src.size();
     o.sent = from;
     if (src.size() <= small_body_sz) return send_small(sd, src, from, line, o);
     Digester digests(src.fd(), from, src.size());
     if (!send_bytes(sd, wire::from_line(from), o)) return o;
-    if (::lseek(src.fd(), static_cast<off_t>(from), SEEK_SET) < 0) {
-        o.what = What::unreadable;
-        o.failure.sys_errno = errno;
-        return o;
-    }
-    char st = 0;
-    os_err = 0;
-    Progress progress{line, from};
-    o.sent += FD_SCK(sd, src.fd(), item.path.c_str(), src.size() - from, &st, body_tmo_secs,
-                     line ? on_progress : nullptr, &progress);
-    if (err_) {
-        send_failed(o, st);
-        if (o.what == What::failed && src.shrank()) {
+    std::function<void(std::uint64_t)> progress;
+    if (line) progress = [line, from](std::uint64_t sent) { line->update(from + sent); };
+    if (!send_file_part(sd, src.fd(), from, src.size() - from, o, progress)) {
+        if (o.what == What::shrank || (o.what == What::failed && src.shrank())) {
+            src.shrank();
             o.what = What::shrank;
             o.now = src.problem().now;
         }
@@ -142,6 +124,21 @@ Outcome send_body(int sd, const Item& item, Source& src, std::uint64_t from, cli
     if (!digests.finish(prefix, whole, o)) return o;
     send_bytes(sd, wire::sum_line(prefix, whole), o);
     return o;
+}
+
+bool append_body_now(std::string& out, const Item& item, Source& src) {
+    wire::Attrs attrs = src.attrs();
+    attrs.body_now = true;
+    out += wire::request(item.name, item.destdir, src.size(), attrs);
+    out += wire::from_line(0);
+    const std::size_t at = out.size();
+    if (!src.read_all(out)) {
+        out.resize(at);
+        return false;
+    }
+    static const std::string nothing = wire::Digest::of(nullptr, 0);
+    out += wire::sum_line(nothing, wire::Digest::of(out.data() + at, src.size()));
+    return true;
 }
 
 }  // namespace tx

@@ -4,6 +4,7 @@
 #define TX_BODY_H
 
 #include <cstdint>
+#include <string>
 
 #include "expand.h"
 #include "outcome.h"
@@ -16,7 +17,12 @@ namespace tx {
 // socket sd; line (may be null) hears the progress. o.sent counts the bytes of the file that
 // went, the first `from` included; a failure says why (stalled, closed, failed, shrank,
 // unreadable).
-Outcome send_body(int sd, const Item& item, Source& src, std::uint64_t from, cli::ProgressLine* line);
+Outcome send_body(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line);
+
+// Appends to out a file's request with "body=now", FROM 0, the whole file and SUM: all a
+// receiver of batches needs of it without a GO. False (src.problem() says why, out as it
+// was) when the file cannot be read to its size.
+bool append_body_now(std::string& out, const Item& item, Source& src);
 
 }  // namespace tx
 

@@ -3,9 +3,11 @@
 #include "expand.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <set>
 
 #include "failure.h"
 #include "lb.h"
@@ -48,21 +50,73 @@ bool is_dir(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Every file below dir (paths relative to the tree's top in rel), directories descended
-// but links to them not followed; hidden names only with hidden.
-void walk(const std::string& top, const std::string& rel, bool hidden, std::vector<std::string>& found) {
+wire::Attrs attrs_of(const struct stat& st) {
+    return {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec), st.st_mode & 0777u};
+}
+
+// An entry of a tree: its path below the tree's top, and what stat says of it.
+struct Found {
+    std::string rel;
+    std::uint64_t size;
+    wire::Attrs attrs;
+};
+
+// Every file below the tree's top into files and every directory into dirs, with paths
+// relative to the top in rel; directories descended but links to them not followed; hidden
+// names only with hidden. Each entry is looked at from its directory, not from the top.
+void walk(const std::string& top, const std::string& rel, bool hidden, std::vector<Found>& files,
+          std::vector<Found>& dirs) {
     DIR* d = ::opendir(join(top, rel).c_str());
     if (!d) return;
     while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || (name[0] == '.' && !hidden)) continue;
-        const std::string sub = join(rel, name);
+        const char* name = e->d_name;
+        if (name[0] == '.' && (!hidden || !name[1] || (name[1] == '.' && !name[2]))) continue;
         struct stat st {};
-        if (::lstat(join(top, sub).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) walk(top, sub, hidden, found);
-        else if (!(S_ISLNK(st.st_mode) && is_dir(join(top, sub)))) found.push_back(sub);
+        if (::fstatat(::dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            std::string sub = join(rel, name);
+            walk(top, sub, hidden, files, dirs);
+            dirs.push_back({std::move(sub), 0, attrs_of(st)});
+            continue;
+        }
+        struct stat target {};
+        if (S_ISLNK(st.st_mode) && ::fstatat(::dirfd(d), name, &target, 0) == 0) {
+            if (S_ISDIR(target.st_mode)) continue;
+            st = target;
+        }
+        files.push_back({join(rel, name), static_cast<std::uint64_t>(st.st_size), attrs_of(st)});
     }
     ::closedir(d);
+}
+
+// A tree (-r): its files in byte order of their paths, and its directories, its top
+// included; the receiving directory itself is not one to make. The number of its files.
+std::size_t expand_tree(const Args& args, const std::string& fspec, Listing& out) {
+    std::vector<Found> files, dirs;
+    walk(fspec, "", args.hidden, files, dirs);
+    std::sort(files.begin(), files.end(), [](const Found& a, const Found& b) { return a.rel < b.rel; });
+    out.files.reserve(out.files.size() + files.size());
+    for (const Found& f : files)
+        out.files.push_back({join(fspec, f.rel), last_part(f.rel), tree_destdir(args.destdir, fspec, f.rel), f.size,
+                             f.attrs});
+    if (struct stat st {}; ::stat(fspec.c_str(), &st) == 0) dirs.push_back({"", 0, attrs_of(st)});
+    for (const Found& d : dirs) {
+        // Named as the files in it are: a file's directory line is that of a path below it.
+        std::string destdir = tree_destdir(args.destdir, fspec, join(d.rel, "-"));
+        if (!destdir.empty()) out.dirs.push_back({join(fspec, d.rel), "", std::move(destdir), 0, d.attrs, true});
+    }
+    return files.size();
+}
+
+// Deepest first (then in byte order), so that no directory is given its time before the ones
+// inside it are made; a directory two trees share goes once.
+void order_dirs(std::vector<Item>& dirs) {
+    const auto depth = [](const Item& d) { return std::count(d.destdir.begin(), d.destdir.end(), '/'); };
+    std::sort(dirs.begin(), dirs.end(), [&](const Item& a, const Item& b) {
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a.destdir < b.destdir;
+    });
+    std::set<std::string> seen;
+    std::erase_if(dirs, [&](const Item& d) { return !seen.insert(d.destdir).second; });
 }
 
 // The files a pattern, a file or a directory names (one level), as the lister gives them.
@@ -89,6 +143,21 @@ std::string directory_note(const std::string& fspec, std::size_t files) {
            std::to_string(files) + (files == 1 ? " file" : " files") + "; use -r for the whole tree";
 }
 
+// The files the lister found, with what stat says of them; links to directories are left out,
+// as directories are. One that cannot be looked at stays: sending it says why it cannot go.
+std::size_t add_listed(const std::vector<std::string>& paths, const std::string& destdir, std::vector<Item>& files) {
+    std::size_t added = 0;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        const bool seen = ::stat(path.c_str(), &st) == 0;
+        if (seen && S_ISDIR(st.st_mode)) continue;
+        files.push_back({path, last_part(path), destdir, seen ? static_cast<std::uint64_t>(st.st_size) : 0,
+                         seen ? attrs_of(st) : wire::Attrs{}});
+        ++added;
+    }
+    return added;
+}
+
 }  // namespace
 
 std::string tree_destdir(const std::string& dest, const std::string& fspec, const std::string& rel) {
@@ -100,31 +169,27 @@ std::string tree_destdir(const std::string& dest, const std::string& fspec, cons
     return join(join(dest, base), slash == std::string::npos ? "" : rel.substr(0, slash));
 }
 
-bool expand(const Args& args, std::vector<Item>& items, std::vector<std::string>& notes, std::string& error) {
+bool expand(const Args& args, Listing& out, std::string& error) {
     // The list holds paths as they are: runs of spaces in names must survive.
     dir_file_remove_extra_spaces = 0;
     ListFile lf;
     for (const std::string& fspec : args.fspecs) {
-        std::vector<std::string> paths;
+        std::size_t found = 0;
         if (args.recursive && is_dir(fspec)) {
-            walk(fspec, "", args.hidden, paths);
-            std::sort(paths.begin(), paths.end());
-            for (const std::string& rel : paths)
-                items.push_back({join(fspec, rel), last_part(rel), tree_destdir(args.destdir, fspec, rel)});
+            found = expand_tree(args, fspec, out);
         } else {
+            std::vector<std::string> paths;
             if (!list(fspec, args.hidden, lf, paths, error)) return false;
-            // Links to directories are left out, as directories are.
-            std::erase_if(paths, is_dir);
             std::sort(paths.begin(), paths.end());
-            for (const std::string& path : paths) items.push_back({path, last_part(path), args.destdir});
-            if (!paths.empty() && is_dir(fspec)) notes.push_back(directory_note(fspec, paths.size()));
+            found = add_listed(paths, args.destdir, out.files);
+            if (found && is_dir(fspec)) out.notes.push_back(directory_note(fspec, found));
         }
-        if (!paths.empty()) continue;
+        if (found) continue;
         struct stat st {};
         if (::lstat(fspec.c_str(), &st) == 0 && last_part(fspec).find_first_of("\r\n") != std::string::npos) {
             // The lister cannot hold such a name; the file is there, and sending says why
             // it cannot go.
-            items.push_back({fspec, last_part(fspec), args.destdir});
+            out.files.push_back({fspec, last_part(fspec), args.destdir});
             continue;
         }
         if (is_dir(fspec))
@@ -135,6 +200,7 @@ bool expand(const Args& args, std::vector<Item>& items, std::vector<std::string>
         error += "; nothing was sent";
         return false;
     }
+    order_dirs(out.dirs);
     return true;
 }
 

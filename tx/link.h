@@ -1,11 +1,16 @@
 // The sender's connection to the receiver, and the lines that come back on it: shared by the
-// classic send and the extension's.
+// classic send and the extension's. The steps here make plain system calls and keep no state
+// outside their arguments, so that the connections of -j run on threads of their own (the
+// library's error state is one for the whole process).
 #ifndef TX_LINK_H
 #define TX_LINK_H
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "failure.h"
 #include "outcome.h"
@@ -17,6 +22,10 @@ namespace tx {
 using Dial = std::function<int(Outcome& o)>;
 // The receiver at peer, within the connect time-out.
 Dial dial_peer(const Peer& peer);
+
+// Held around each call into the library and the taking of its failure: its error state is
+// one for the whole process, and the classic sends of -j run on threads.
+std::mutex& library_lock();
 
 // The library's pending failure, taken, with the system's number the library reported. Each
 // step clears os_err before it starts, so a number left from an earlier step never shows.
@@ -45,24 +54,41 @@ private:
 };
 
 // The receiver's lines under the extension, one at a time; bytes that came after a line
-// wait for the next one.
+// wait for the next one. What the receiver sends while a send of ours waits for room is
+// taken in here too, so that neither side can block the other.
 class LineReader {
 public:
     enum class Got { line, closed, timeout, too_long, failed };
-    // The next line (without its CR) within wait; f holds the library's account of a
-    // connection that failed or closed.
+    // The next line (without its CR) within wait; f holds the account of a connection that
+    // failed or closed. A wait of 0 only looks at what has come.
     Got next(int sd, std::chrono::milliseconds wait, std::string& line, cli::Failure& f);
+    // Exactly n bytes (not a line) within wait, into out.
+    Got bytes(int sd, std::size_t n, std::chrono::milliseconds wait, std::string& out, cli::Failure& f);
+    // Sends bytes whole as send_bytes does, reading what comes meanwhile.
+    bool send(int sd, std::string_view bytes, Outcome& o);
     void clear() { pending_.clear(); }
+    // Whether a whole line has come and waits.
+    bool ready() const;
 
 private:
+    // Reads what has come, waiting at most until deadline for something; Got::line when
+    // bytes came.
+    Got fill(int sd, std::chrono::steady_clock::time_point deadline, cli::Failure& f);
+
     std::string pending_;
 };
 
 // A send that failed, taken into o: the receiver stopped taking data (stalled), ended the
 // connection (closed), or it failed otherwise.
 void send_failed(Outcome& o, char st);
-// Sends bytes whole within the body's time-out; false with o saying how it failed.
-bool send_bytes(int sd, const std::string& bytes, Outcome& o);
+// Sends bytes whole; a receiver that takes nothing for body_tmo_secs stalls it. False with o
+// saying how it failed.
+bool send_bytes(int sd, std::string_view bytes, Outcome& o);
+// Sends count bytes of the file fd from its offset from, straight from the kernel's cache;
+// progress (may be empty) hears the bytes sent so far. The bytes that went are added to
+// o.sent; false with o saying how it failed (shrank when the file ended first).
+bool send_file_part(int sd, int fd, std::uint64_t from, std::uint64_t count, Outcome& o,
+                    const std::function<void(std::uint64_t)>& progress);
 
 }  // namespace tx
 

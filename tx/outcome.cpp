@@ -47,7 +47,7 @@ std::string no_connection(const Outcome& o, const Peer& peer) {
 
 // Whether a reply names the file itself, as a receiver does that says "NAME: not stored: why".
 bool names_the_file(const Outcome& o, const std::string& announced) {
-    return o.what == What::not_stored && !announced.empty() && o.reply.starts_with(announced + ": ");
+    return (o.what == What::not_stored || o.what == What::not_made) && !announced.empty() && o.reply.starts_with(announced + ": ");
 }
 
 std::string happened(const Outcome& o, const Peer& peer) {
@@ -82,6 +82,7 @@ std::string happened(const Outcome& o, const Peer& peer) {
             return "not stored: the receiver broke the protocol, answering \"" + cli::shown(o.reply) +
                    "\" (is catchr there of this version?)";
         case What::differed_twice: return "the copy that arrived differed from this file twice; not stored";
+        case What::not_made: return "not made: " + cli::shown(o.reply);
     }
     return "";
 }
@@ -130,6 +131,17 @@ std::string told_stale(const std::string& path) {
 
 std::string told_classic(const Peer& peer) {
     return where(peer) + " speaks only the classic protocol: files are neither verified nor resumed";
+}
+
+std::string told_no_update(const Peer& peer) {
+    return where(peer) + " cannot say which files it has (-u): sending every file";
+}
+
+std::string told_unasked(const Outcome& o, const Peer& peer) {
+    std::string why = broke(o, peer);
+    if (o.what == What::no_connection) why = "no connection (" + reason(o.failure) + ")";
+    if (o.what == What::protocol_error) why = "it answered \"" + cli::shown(o.reply) + "\"";
+    return "could not ask " + where(peer) + " which files it has (-u): " + why + "; nothing was sent";
 }
 
 }  // namespace tx

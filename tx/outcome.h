@@ -38,6 +38,7 @@ struct Outcome {
         failed,          // sending, or waiting for the reply, failed otherwise (failure)
         protocol_error,  // the receiver answered what the extension has no place for (reply)
         differed_twice,  // the copy that arrived differed from the file, and did so again
+        not_made,        // a directory the receiver did not make (reply)
     };
     What what = What::stored;
     cli::Failure failure;     // the library's or the system's account, where there is one
@@ -80,6 +81,10 @@ std::string told_differed(const std::string& path);
 std::string told_stale(const std::string& path);
 // The receiver did not answer the hello: it gets the classic protocol for the rest of the run.
 std::string told_classic(const Peer& peer);
+// -u with a receiver that cannot say which files it has: every file goes.
+std::string told_no_update(const Peer& peer);
+// -u: asking which files changed failed as o says.
+std::string told_unasked(const Outcome& o, const Peer& peer);
 
 }  // namespace tx
 

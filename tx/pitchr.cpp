@@ -1,7 +1,7 @@
-// pitchr: sends files to a running catchr, over one connection that checks and resumes them
-// when the receiver speaks the extension, else each over a connection of its own. Every
-// file-spec is expanded before the first file goes; the first failure ends the batch unless
-// -k asks for every file. The exit status tells whether every file arrived.
+// pitchr: sends files to a running catchr, over connections that check and resume them when
+// the receiver speaks the extension (-j of them at once), else each over a connection of its
+// own. Every fspec is expanded before the first file goes; the first failure ends the batch
+// unless -k asks for every file. The exit status tells whether every file arrived.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -17,8 +17,7 @@
 #include "expand.h"
 #include "lb.h"
 #include "outcome.h"
-#include "progress.h"
-#include "session.h"
+#include "run.h"
 #include "shown.h"
 
 namespace {
@@ -69,54 +68,6 @@ int answered_at_once(const tx::Args& args, cli::Console& out) {
     return -1;
 }
 
-// How the batch went.
-struct Tally {
-    std::size_t arrived = 0;
-    std::uint64_t bytes = 0;
-    std::size_t tried = 0;
-    std::size_t resumed = 0;          // files whose body went from a part the receiver kept
-    std::size_t retried = 0;          // files sent again after a mismatch or a break
-    std::vector<std::string> failed;  // the line said about each
-};
-
-Tally send_all(const std::vector<tx::Item>& items, const tx::Peer& peer, const tx::Args& args, cli::Console& out) {
-    Tally t;
-    tx::SendRules rules;
-    rules.classic_only = args.classic;
-    rules.retries = args.retries;
-    tx::Session session(peer, tx::dial_peer(peer), rules, out);
-    for (const tx::Item& item : items) {
-        ++t.tried;
-        const tx::Outcome o = session.send(item);
-        t.resumed += o.resumed;
-        t.retried += o.sent_again;
-        if (o.ok()) {
-            ++t.arrived;
-            t.bytes += o.size;
-            continue;
-        }
-        const std::string announced = item.destdir.empty() ? item.name : item.destdir + "/" + item.name;
-        t.failed.push_back(tx::told(o, item.path, announced, peer, args.verbose));
-        out.error(t.failed.back());
-        if (!args.keep_going) break;
-    }
-    return t;
-}
-
-// The list of what did not arrive (with -k), and the summary line.
-void report(const Tally& t, std::size_t items, bool keep_going, double secs, cli::Console& out) {
-    if (keep_going && !t.failed.empty()) {
-        out.line("Not sent (" + std::to_string(t.failed.size()) + "):");
-        for (const std::string& f : t.failed) out.line("  " + f);
-    }
-    std::string summary = "Arrived: " + cli::batch_summary(t.arrived, t.bytes, secs);
-    if (t.resumed) summary += "; resumed: " + std::to_string(t.resumed);
-    if (t.retried) summary += "; retried: " + std::to_string(t.retried);
-    if (!t.failed.empty()) summary += "; failed: " + std::to_string(t.failed.size());
-    if (t.tried < items) summary += "; not tried: " + std::to_string(items - t.tried);
-    out.line(summary);
-}
-
 int send_batch(const tx::Args& args, cli::Console& out) {
     if (!args.address_given) out.line(std::string("No address given: sending to the default address ") + tx::default_address);
     const tx::Peer peer{tx::is_dotted_quad(args.address) ? args.address : resolve(args.address), args.port};
@@ -125,18 +76,20 @@ int send_batch(const tx::Args& args, cli::Console& out) {
         return 1;
     }
     SCK_SYS_OP();
-    std::vector<tx::Item> items;
-    std::vector<std::string> notes;
+    tx::Listing listing;
     std::string error;
-    if (!tx::expand(args, items, notes, error)) {
+    if (!tx::expand(args, listing, error)) {
         out.error(error);
         return 1;
     }
-    for (const std::string& note : notes) out.line(note);
+    for (const std::string& note : listing.notes) out.line(note);
     const auto start = Clock::now();
-    const Tally t = send_all(items, peer, args, out);
+    tx::Tally t;
+    const bool asked = tx::deliver(listing, peer, tx::dial_peer(peer), args, tx::rules_of(args), t, out);
     SCK_SYS_CL();
-    report(t, items.size(), args.keep_going, std::chrono::duration<double>(Clock::now() - start).count(), out);
+    if (!asked) return 1;
+    if (args.dry_run) return 0;
+    tx::report(t, args.keep_going, std::chrono::duration<double>(Clock::now() - start).count(), out);
     return t.failed.empty() ? 0 : 1;
 }
 

@@ -37,11 +37,14 @@ bool answers_small_header(const Dial& dial) {
     Connection c(dial, o);
     if (!c.open()) return false;
     const std::string probe = wire::header("", "", 1) + "-";
-    char st = 0;
-    BF_SCK(c.sd(), probe.data(), static_cast<std::uint32_t>(probe.size()), &st, connect_tmo_secs);
-    if (err_) {
-        taken(st);
-        return false;
+    {
+        const std::lock_guard lock(library_lock());
+        char st = 0;
+        BF_SCK(c.sd(), probe.data(), static_cast<std::uint32_t>(probe.size()), &st, connect_tmo_secs);
+        if (err_) {
+            taken(st);
+            return false;
+        }
     }
     const What said = await_reply(c.sd(), o, probe_wait).what;
     return said == What::stored || said == What::not_stored || said == What::empty_reply || said == What::long_reply;
@@ -49,10 +52,10 @@ bool answers_small_header(const Dial& dial) {
 
 void on_progress(void* line, std::uint64_t sent) { static_cast<cli::ProgressLine*>(line)->update(sent); }
 
-// A send that failed: the receiver stopped taking data, ended the connection (having said
-// why, maybe), or the file ended early.
-Outcome early_reply_or_failure(int sd, Source& src, Outcome o, char st) {
-    o.failure = taken(st);
+// A send that failed (f, as taken from the library): the receiver stopped taking data, ended
+// the connection (having said why, maybe), or the file ended early.
+Outcome early_reply_or_failure(int sd, Source& src, Outcome o, char st, const cli::Failure& f) {
+    o.failure = f;
     if (st == sck_st_blocked) {
         o.what = What::stalled;
     } else if (closed_by_peer(st)) {
@@ -75,12 +78,17 @@ Outcome await_reply(int sd, Outcome o, std::chrono::milliseconds wait) {
     const auto deadline = Clock::now() + wait;
     // The reply is the last thing on the connection: it is read as it comes, not a byte at a time.
     char block[wire::reply_mxsz + 1];
-    os_err = 0;
     for (;;) {
         char st = 0;
-        const std::uint32_t n = SCK_RECV(sd, block, sizeof block, 0, &st);
-        if (err_) {
-            const cli::Failure f = taken(st);
+        std::uint32_t n = 0;
+        cli::Failure f;
+        {
+            const std::lock_guard lock(library_lock());
+            os_err = 0;
+            n = SCK_RECV(sd, block, sizeof block, 0, &st);
+            if (err_) f = taken(st);
+        }
+        if (f) {
             if (!o.failure) o.failure = f;
             o.what = closed_by_peer(st) ? What::closed : What::failed;
             return o;
@@ -105,11 +113,14 @@ Outcome await_reply(int sd, Outcome o, std::chrono::milliseconds wait) {
     }
 }
 
-Outcome send_over(int sd, const Item& item, Source& src, cli::ProgressLine* line) {
+namespace {
+
+// The header and the body, as the library sends them; f gets its failure, taken under its lock.
+Outcome send_whole(int sd, const Item& item, Source& src, cli::ProgressLine* line, char& st, cli::Failure& f) {
     Outcome o;
     o.size = src.size();
     std::string header = wire::header(item.name, item.destdir, src.size());
-    char st = 0;
+    const std::lock_guard lock(library_lock());
     os_err = 0;
     if (src.size() <= small_body_sz) {
         // A small file goes with its header in one send: one segment, one wake-up for the receiver.
@@ -123,7 +134,17 @@ Outcome send_over(int sd, const Item& item, Source& src, cli::ProgressLine* line
             o.sent = FD_SCK(sd, src.fd(), item.path.c_str(), src.size(), &st, body_tmo_secs,
                             line ? on_progress : nullptr, line);
     }
-    if (err_) return early_reply_or_failure(sd, src, o, st);
+    if (err_) f = taken(st);
+    return o;
+}
+
+}  // namespace
+
+Outcome send_over(int sd, const Item& item, Source& src, cli::ProgressLine* line) {
+    char st = 0;
+    cli::Failure f;
+    Outcome o = send_whole(sd, item, src, line, st, f);
+    if (f) return early_reply_or_failure(sd, src, o, st, f);
     return await_reply(sd, o, reply_wait);
 }
 

@@ -40,18 +40,41 @@ Session::Session(Peer peer, Dial dial, SendRules rules, cli::Console& console)
 
 Outcome Session::send(const Item& item) {
     Source src(item);
-    if (!console_.tty())
-        console_.line(cli::shown(item.path) + " -> " + peer_.ip + ":" + std::to_string(peer_.port) +
-                      (item.destdir.empty() ? "" : "/" + cli::shown(item.destdir)));
+    announce(item);
     if (!src.problem().ok()) return src.problem();
+    return send_opened(item, src);
+}
+
+Outcome Session::send_opened(const Item& item, Source& src) {
     if (mode_ == Mode::unknown) {
         Outcome o;
         o.size = src.size();
-        if (rules_.classic_only) mode_ = Mode::classic;
-        else if (say_hello(o) == Hello::no_connection) return o;
+        if (greet(o) == Speaks::unknown) return o;
     }
     if (mode_ == Mode::classic) return send_file(item, src, dial_, console_);
     return send_ext(item, src);
+}
+
+Session::Speaks Session::greet(Outcome& o) {
+    if (mode_ == Mode::unknown && rules_.classic_only) mode_ = Mode::classic;
+    if (mode_ == Mode::unknown) say_hello(o);
+    return speaks();
+}
+
+Session::Speaks Session::speaks() const {
+    switch (mode_) {
+        case Mode::unknown: return Speaks::unknown;
+        case Mode::classic: return Speaks::classic;
+        case Mode::extension: break;
+    }
+    return agreed_.has(wire::feat_batch) ? Speaks::batch : Speaks::extension;
+}
+
+// In a log, each file's line before anything of it happens.
+void Session::announce(const Item& item) {
+    if (console_.tty()) return;
+    console_.line(cli::shown(item.path) + " -> " + peer_.ip + ":" + std::to_string(peer_.port) +
+                  (item.destdir.empty() ? "" : "/" + cli::shown(item.destdir)));
 }
 
 // A new connection and the hello on it. Whatever is not a hello back (an older receiver's
@@ -74,7 +97,7 @@ Session::Hello Session::say_hello(Outcome& o) {
     conn_.close();
     if (mode_ == Mode::unknown) {
         mode_ = Mode::classic;
-        console_.line(told_classic(peer_));
+        if (!rules_.spare) console_.line(told_classic(peer_));
     }
     return Hello::classic;
 }
@@ -82,7 +105,7 @@ Session::Hello Session::say_hello(Outcome& o) {
 Outcome Session::send_ext(const Item& item, Source& src) {
     std::optional<cli::ProgressLine> line;
     if (console_.tty()) line.emplace(console_, item.path, src.size());
-    FileRun run{item, src, line ? &*line : nullptr};
+    FileRun run{item, src, line && rules_.live_progress ? &*line : nullptr};
     unsigned tries = 0;
     bool differed = false, stale = false, resumed = false, again = false;
     for (;;) {
@@ -115,7 +138,10 @@ Outcome Session::send_ext(const Item& item, Source& src) {
         }
         o.resumed = resumed;
         o.sent_again = again;
-        if (line && o.ok()) line->finish(o.verified ? "OK, verified" : "OK");
+        if (line && o.ok()) {
+            line->count(o.size);
+            line->finish(o.verified ? "OK, verified" : "OK");
+        }
         return o;
     }
 }
@@ -160,7 +186,7 @@ Outcome Session::send_after_go(FileRun& run, std::uint64_t kept, After& after) {
     const std::uint64_t from = run.from_zero || !agreed_.has(wire::feat_resume) ? 0 : kept;
     run.from_zero = false;
     starting_at(run, from);
-    Outcome o = send_body(conn_.sd(), run.item, run.src, from, run.line);
+    Outcome o = send_body(conn_.sd(), run.src, from, run.line);
     o.resumed = from > 0;
     wire::Answer a;
     const auto wait = rules_.answer_wait + std::chrono::seconds(run.src.size() / final_wait_step);
@@ -181,19 +207,27 @@ Outcome Session::send_after_go(FileRun& run, std::uint64_t kept, After& after) {
 // Reads the receiver's next line within wait as an answer; false with o saying what came
 // instead.
 bool Session::answer(std::chrono::milliseconds wait, Outcome& o, wire::Answer& a) {
-    cli::Failure f;
-    switch (lines_.next(conn_.sd(), wait, last_line_, f)) {
-        case LineReader::Got::line:
-            a = wire::parse_answer(last_line_);
-            if (a.tag != Tag::other) return true;
-            break;
-        case LineReader::Got::too_long: break;
-        case LineReader::Got::timeout: o.what = What::no_reply; return false;
-        case LineReader::Got::closed: o.what = What::closed; o.failure = f; return false;
-        case LineReader::Got::failed: o.what = What::failed; o.failure = f; return false;
-    }
+    if (!next_line(wait, o)) return false;
+    a = wire::parse_answer(last_line_);
+    if (a.tag != Tag::other) return true;
     o.what = What::protocol_error;
     o.reply = last_line_;
+    return false;
+}
+
+bool Session::next_line(std::chrono::milliseconds wait, Outcome& o) {
+    cli::Failure f;
+    return got(lines_.next(conn_.sd(), wait, last_line_, f), f, o);
+}
+
+bool Session::got(LineReader::Got g, const cli::Failure& f, Outcome& o) {
+    switch (g) {
+        case LineReader::Got::line: return true;
+        case LineReader::Got::too_long: o.what = What::protocol_error; o.reply = last_line_; break;
+        case LineReader::Got::timeout: o.what = What::no_reply; break;
+        case LineReader::Got::closed: o.what = What::closed; o.failure = f; break;
+        case LineReader::Got::failed: o.what = What::failed; o.failure = f; break;
+    }
     return false;
 }
 

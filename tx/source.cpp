@@ -40,7 +40,7 @@ Source::Source(const Item& item) {
         size_ = static_cast<std::uint64_t>(st.st_size);
         problem_.size = size_;
         attrs_ = {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec), st.st_mode & 0777u};
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        // O_NONBLOCK stays: a regular file's reads pay it no heed.
     }
 }
 
@@ -49,17 +49,12 @@ Source::~Source() {
 }
 
 bool Source::read_all(std::string& out) {
-    // A file sent again is read again from its start.
-    if (::lseek(fd_, 0, SEEK_SET) != 0) {
-        problem_.what = Outcome::What::unreadable;
-        problem_.failure.sys_errno = errno;
-        return false;
-    }
     const std::size_t at = out.size();
     out.resize(at + size_);
     std::size_t got = 0;
+    // From the start by offset: a file sent again is read again, whatever read it before.
     while (got < size_) {
-        const ssize_t n = ::read(fd_, out.data() + at + got, size_ - got);
+        const ssize_t n = ::pread(fd_, out.data() + at + got, size_ - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             problem_.what = Outcome::What::unreadable;

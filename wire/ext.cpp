@@ -40,7 +40,8 @@ bool Hello::has(std::string_view feature) const {
 }
 
 Hello our_hello() {
-    return {ext_version, {std::string(feat_verify), std::string(feat_resume), std::string(feat_times)}};
+    return {ext_version,
+            {std::string(feat_verify), std::string(feat_resume), std::string(feat_times), std::string(feat_batch)}};
 }
 
 std::string hello_line(const Hello& h) {

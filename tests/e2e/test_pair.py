@@ -51,17 +51,19 @@ class Pair(E2ETest):
         self.assertEqual(os.listdir(self.dst), [])
         self.rx.expect(f" -> {inbox}/zero first.dat (1000)")
 
-    def test_failure_reply_is_reported_and_stops_the_batch(self):
+    def test_failure_replies_are_reported_and_stop_the_batch(self):
         # A line with ".." is used only as far as it exists: nothing is created along it.
         status, out, _ = run_pitchr([os.path.join(self.src, "r1*.bin"), "TO:missing/../gone", RX_ADDR,
                                      str(self.port)])
         self.assertEqual(status, 1)
+        # Both small files go out together, before the first answer: each is reported.
         lines = out.splitlines()
-        self.assertEqual(len(lines), 3)  # the first file's line, the error and the summary
-        self.assertRegex(lines[1], r'ERROR: missing/\.\./gone/r1\.bin: not stored: directory "missing" cannot be made '
-                                   r'or opened \(No such file or directory\)$')
-        self.assertEqual(lines[2], "Arrived: 0 files, 0 B in " + lines[2].split(" in ")[1])
-        self.assertTrue(lines[2].endswith("; failed: 1; not tried: 1"), lines[2])  # r1, r100000
+        self.assertEqual(len(lines), 5, out)  # each file's line, each error and the summary
+        for line, name in zip(lines[2:4], ("r1.bin", "r100000.bin")):
+            self.assertRegex(line, r'ERROR: missing/\.\./gone/' + name.replace(".", r"\.") +
+                             r': not stored: directory "missing" cannot be made or opened \(No such file or directory\)$')
+        self.assertEqual(lines[4], "Arrived: 0 files, 0 B in " + lines[4].split(" in ")[1])
+        self.assertTrue(lines[4].endswith("; failed: 2"), lines[4])
         self.assertFalse(os.path.exists(os.path.join(self.dst, "missing")))
 
 
