@@ -5,13 +5,12 @@ import hashlib
 import os
 import random
 import signal
-import socket
 import stat
 import subprocess
-import threading
 import time
 
 from harness import PITCHR, RX_ADDR, E2ETest, fresh_port, run_pitchr
+from peers import Proxy, StandIn
 
 MIB = 1 << 20
 BLOCK = 64 * 1024  # a kept part is resumed from a multiple of this
@@ -24,129 +23,6 @@ def sha(path):
 
 def kept_parts(top):
     return sorted(glob.glob(os.path.join(glob.escape(top), "**", ".catchr-*.part"), recursive=True))
-
-
-class Proxy:
-    """A TCP relay in front of a receiver that counts, and may spoil, what the sender sends.
-
-    flip: (offset, every) flips one bit of the byte at that offset of the first connection's
-    stream; with every, also at each MiB after it, so that a file sent again is spoilt too. cut: (offset, then) stops relaying once that
-    many bytes of the sender's stream went through, calls then() and closes both ends."""
-
-    def __init__(self, port, flip=None, cut=None):
-        self.port = fresh_port()
-        self.target = port
-        self.flip, self.cut = flip, cut
-        self.connections = 0
-        self.sent = []  # bytes relayed from the sender, per connection
-        self.listener = socket.create_server((RX_ADDR, self.port))
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                down, _ = self.listener.accept()
-            except OSError:
-                return
-            index = self.connections
-            self.connections += 1
-            self.sent.append(0)
-            up = socket.create_connection((RX_ADDR, self.target))
-            threading.Thread(target=self._pump_up, args=(down, up, index), daemon=True).start()
-            threading.Thread(target=self._pump_down, args=(up, down), daemon=True).start()
-
-    def _pump_up(self, down, up, index):
-        try:
-            while True:
-                data = bytearray(down.recv(65536))
-                if not data:
-                    up.shutdown(socket.SHUT_WR)
-                    return
-                at = self.sent[index]
-                if self.flip:
-                    for spot in self._spots(at, len(data)):
-                        data[spot - at] ^= 0x10
-                if self.cut and index == 0 and at + len(data) >= self.cut[0]:
-                    up.sendall(data[:self.cut[0] - at])
-                    self.sent[index] = self.cut[0]
-                    self.cut[1]()
-                    for s in (up, down):  # the other pump is in recv(): shutdown wakes it
-                        s.shutdown(socket.SHUT_RDWR)
-                        s.close()
-                    return
-                up.sendall(data)
-                self.sent[index] += len(data)
-        except OSError:
-            pass
-
-    def _spots(self, at, n):
-        first, every = self.flip
-        if not every:
-            return [first] if at <= first < at + n else []
-        start = max(first, first + -(-(at - first) // MIB) * MIB)
-        return range(start, at + n, MIB)
-
-    @staticmethod
-    def _pump_down(up, down):
-        try:
-            while True:
-                data = up.recv(65536)
-                if not data:
-                    down.shutdown(socket.SHUT_WR)
-                    return
-                down.sendall(data)
-        except OSError:
-            pass
-
-    def close(self):
-        self.listener.close()
-
-
-class StandIn:
-    """A receiver of the classic protocol only. answers: as the last build without the
-    extension, which answers a size line it cannot read ("bad size line ...") and closes;
-    otherwise it closes without a word, as the first receivers did. It takes every file it
-    can read and answers OK, keeping the bytes it got."""
-
-    def __init__(self, answers):
-        self.port = fresh_port()
-        self.answers = answers
-        self.headers, self.bodies = [], []
-        self.listener = socket.create_server((RX_ADDR, self.port))
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            with conn:
-                self._one(conn)
-
-    def _one(self, conn):
-        data = b""
-        while data.count(b"\r") < 3:
-            chunk = conn.recv(4096)
-            if not chunk:
-                return
-            data += chunk
-        name, folder, size, rest = data.split(b"\r", 3)
-        self.headers.append((name, folder, size))
-        if not size.isdigit():
-            if self.answers:
-                conn.sendall(b'bad size line "' + size + b'": digits only\r')
-            return
-        while len(rest) < int(size):
-            chunk = conn.recv(65536)
-            if not chunk:
-                return
-            rest += chunk
-        self.bodies.append((name, rest))
-        conn.sendall(b"OK\r")
-
-    def close(self):
-        self.listener.close()
 
 
 class Extension(E2ETest):
