@@ -14,7 +14,7 @@ fi
 work=$(mktemp -d /var/tmp/benchXXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
-mkdir src dst dst_ref small dst_small dst_rsync
+mkdir src dst dst_ref small
 now() { date +%s.%N; }
 secs() { echo "$2 - $1" | bc -l | xargs printf '%.3f'; }
 ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
@@ -109,29 +109,76 @@ sleep 0.2
 pair huge.img; resumed_huge=$wall; resumed_huge_cpu=$cpu
 resumed_at=$(sed -n 's/.*huge.img: resuming at \([^ ]* [^ ]*\).*/\1/p' "$work/catchr.out" | tail -1)
 
-# 500 files of 1 KiB in one run.
-t0=$(now)
-"$bin/pitchr" "small/*" "TO:$work/dst_small" $addr 9601 >/dev/null
-t1=$(now)
-pair_small=$(secs "$t0" "$t1")
-[ "$(ls dst_small | wc -l)" -eq 500 ]
-
-cat > rsyncd.conf <<CONF
+# Many small files: pitchr against an rsync daemon, each from an empty destination, with the
+# CPU of both ends. A tree of 10,000 files of 4 KiB in 100 directories, then the same tree
+# again with nothing changed (pitchr -u; rsync skips unchanged files by itself).
+mkdir tree
+for d in $(seq -w 1 100); do
+  mkdir "tree/d$d"
+  head -c $((4096 * 100)) /dev/urandom | split -b 4096 -a 3 - "tree/d$d/f"
+done
+# The wall time and the CPU of both ends of one pitchr run. Sets wall and cpu.
+pitchr_run() {
+  local c0 t0 t1
+  sync
+  c0=$(cpu_of "$rx")
+  t0=$(now)
+  /usr/bin/time -f '%U %S' -o "$work/pitchr.cpu" "$bin/pitchr" "$@" $addr 9601 >/dev/null
+  t1=$(now)
+  wall=$(secs "$t0" "$t1")
+  cpu=$(echo "$(cpu_of "$rx") - $c0 + $(cpu_in "$work/pitchr.cpu")" | bc -l | xargs printf '%.3f')
+}
+# The same for rsync into a daemon of its own (its CPU, children included, counted when it
+# ends). Arguments: the destination directory, then rsync's. Sets wall and cpu.
+rsync_run() {
+  local dest=$1 t0 t1 daemon
+  shift
+  cat > rsyncd.conf <<CONF
 pid file = $work/rsyncd.pid
 use chroot = no
 [bench]
-path = $work/dst_rsync
+path = $dest
 read only = false
 uid = root
 gid = root
 CONF
-rsync --daemon --config="$work/rsyncd.conf" --address=$addr --port=9603
-sleep 0.3
-t0=$(now)
-rsync -a small/ rsync://$addr:9603/bench/
-t1=$(now)
-rsync_small=$(secs "$t0" "$t1")
-kill "$(cat rsyncd.pid)"
+  /usr/bin/time -f '%U %S' -o "$work/rsyncd.cpu" rsync --daemon --no-detach --config="$work/rsyncd.conf" \
+    --address=$addr --port=9603 &
+  daemon=$!
+  sleep 0.3
+  sync
+  t0=$(now)
+  /usr/bin/time -f '%U %S' -o "$work/rsync.cpu" rsync "$@"
+  t1=$(now)
+  wall=$(secs "$t0" "$t1")
+  kill "$(cat rsyncd.pid)"
+  wait $daemon || true
+  cpu=$(echo "$(cpu_in "$work/rsync.cpu") + $(cpu_in "$work/rsyncd.cpu")" | bc -l | xargs printf '%.3f')
+}
+
+# Three rounds, each into fresh destinations, the two programs taking turns at going first;
+# then the unchanged tree three times each. Medians, with every run kept for the ranges.
+declare -A W C
+keep() { W[$1]+="$wall "; C[$1]+="$cpu "; }
+small_pitchr() { mkdir "dst_small$1"; pitchr_run "small/*" "TO:$work/dst_small$1"; keep small_p
+  [ "$(ls "dst_small$1" | wc -l)" -eq 500 ]; }
+small_rsync() { mkdir "dst_rsync$1"; rsync_run "$work/dst_rsync$1" -a small/ rsync://$addr:9603/bench/; keep small_r; }
+tree_pitchr() { mkdir "dst_tree$1"; pitchr_run -r tree "TO:$work/dst_tree$1"; keep tree_p
+  [ "$(find "dst_tree$1" -type f | wc -l)" -eq 10000 ]; }
+tree_rsync() { mkdir "dst_rtree$1"; rsync_run "$work/dst_rtree$1" -a tree/ rsync://$addr:9603/bench/; keep tree_r; }
+for round in 1 2 3; do
+  if [ $((round % 2)) -eq 1 ]; then
+    small_pitchr $round; small_rsync $round; tree_pitchr $round; tree_rsync $round
+  else
+    small_rsync $round; small_pitchr $round; tree_rsync $round; tree_pitchr $round
+  fi
+done
+for round in 1 2 3; do
+  pitchr_run -u -r tree "TO:$work/dst_tree3"; keep noop_p
+  rsync_run "$work/dst_rtree3" -a tree/ rsync://$addr:9603/bench/; keep noop_r
+done
+med() { median ${W[$1]}; }
+medc() { median ${C[$1]}; }
 
 # An idle receiver over 10 s.
 c0=$(cpu_of "$rx")
@@ -157,9 +204,14 @@ printf '%-36s %8ss %9s %8ss %8s %7sx\n' "  classic (unverified)" "$(per_gib "$cl
   "$(per_gib "$nc_big_cpu" 0.25)" "" "$(ratio "$classic_big_cpu" "$nc_big_cpu")"
 printf '%-36s %8ss %9s %8ss %8s %7sx\n' "CPU per GiB, both ends (4 GiB)" "$(per_gib "$pair_huge_cpu" 4)" "" \
   "$(per_gib "$nc_huge_cpu" 4)" "" "$(ratio "$pair_huge_cpu" "$nc_huge_cpu")"
-printf '%-36s %8ss %8ss (rsync daemon) %7sx\n' "500 x 1 KiB files" "$pair_small" "$rsync_small" \
-  "$(ratio "$pair_small" "$rsync_small")"
-printf '%-36s %7sms\n' "  per file" "$(echo "$pair_small * 1000 / 500" | bc -l | xargs printf '%.2f')"
+printf '%-36s %9s %9s %8s %9s %9s %8s\n' "" "pitchr" "rsync" "ratio" "CPU" "rsync CPU" "ratio"
+many() {
+  printf '%-36s %8ss %8ss %7sx %8ss %8ss %7sx\n' "$1" "$2" "$3" "$(ratio "$2" "$3")" "$4" "$5" "$(ratio "$4" "$5")"
+}
+many "500 x 1 KiB files" "$(med small_p)" "$(med small_r)" "$(medc small_p)" "$(medc small_r)"
+many "10,000 x 4 KiB in 100 directories" "$(med tree_p)" "$(med tree_r)" "$(medc tree_p)" "$(medc tree_r)"
+many "  again, nothing changed (-u)" "$(med noop_p)" "$(med noop_r)" "$(medc noop_p)" "$(medc noop_r)"
+for k in small_p small_r tree_p tree_r noop_p noop_r; do printf '  %-8s runs (s): %s\n' "$k" "${W[$k]}"; done
 printf '%-36s %6s MiB\n' "peak memory pitchr (largest run)" "$(( tx_peak / 1024 ))"
 printf '%-36s %6s MiB\n' "peak memory catchr (whole run)" "$(( $(peak_kib catchr.time) / 1024 ))"
 printf '%-36s %7s%%\n' "idle catchr CPU over 10 s" "$idle_pct"

@@ -70,7 +70,7 @@ class OneConnection(Batch):
 
     def test_a_slow_receiver_holds_the_sender_back_with_little_memory(self):
         where = self.files(3000, size=700)
-        self.start_receiver(str(self.port), "-q", cwd=self.dst, ready=False)  # nobody reads its log
+        rx = self.start_receiver(str(self.port), "-q", cwd=self.dst, ready=False)  # nobody reads its log
         wait_listening(self.port)
         slow = Proxy(self.port, pace=(64 * 1024, 0.02))  # about 3 MiB/s
         proc = subprocess.Popen([PITCHR, "-j", "1", "-r", where, RX_ADDR, str(slow.port)], stdout=subprocess.PIPE,
@@ -95,6 +95,9 @@ class OneConnection(Batch):
         slow.close()
         self.assertEqual(proc.returncode, 0, out)
         self.assertLess(peak[0], 32 * 1024, "pitchr's resident memory in KiB")
+        with open(f"/proc/{rx.pid}/status") as f:
+            rx_peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+        self.assertLess(rx_peak, 32 * 1024, "catchr's peak resident memory in KiB")
         self.assertEqual(len(os.listdir(os.path.join(self.dst, "many"))), 3000)
 
 
