@@ -367,13 +367,19 @@ void Transfer::finish() {
 }
 
 // Sends the answers gathered in this turn, in one piece: a batch of small files gets one
-// send for many answers. False when that failed (and the connection has ended).
+// send for many answers. It never waits: a sender reads its answers as they come, and one
+// that lets them pile up until the socket holds no more would hold the whole loop in a
+// send, so it is let go instead. False when the connection has ended.
 bool Transfer::flush() {
     if (out_.empty() || finished()) return true;
-    BF_SCK(sd_, out_.data(), static_cast<std::uint32_t>(out_.size()), nullptr, 0xFFFF);
+    const ssize_t n = ::send(sd_, out_.data(), out_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const int no = errno;
+    const bool all = n == static_cast<ssize_t>(out_.size());
     out_.clear();
-    if (!err_) return true;
-    fail({"the sender could not be answered (" + Failure::from_library().text + ")"});
+    if (all) return true;
+    fail({n >= 0 || no == EAGAIN || no == EWOULDBLOCK
+              ? std::string("the sender does not read its answers; connection closed")
+              : "the sender could not be answered (" + std::string(std::strerror(no)) + ")"});
     return false;
 }
 

@@ -50,6 +50,24 @@ protected:
     }
 };
 
+// A peer that sends and sends and never reads its answers is let go once they fill the
+// socket, rather than holding the receiver in a send.
+TEST_F(Batches, APeerThatNeverReadsItsAnswersIsLetGo) {
+    auto link = session();
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(link->peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    std::string file = sent_now("", "");  // refused at once, answered NO: the longest answer for the fewest bytes
+    for (int round = 0; round < 200 && !link->t->finished(); ++round) {
+        std::string bytes;
+        for (int i = 0; i < 50; ++i) bytes += file;
+        ::send(link->peer, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        link->t->on_readable(Clock::now());
+        link->settle();
+    }
+    EXPECT_TRUE(link->t->finished());
+    EXPECT_NE(printed().find("the sender does not read its answers; connection closed"), std::string::npos) << printed();
+}
+
 // Hundreds of files in one write, more than one turn takes: the answers come in order, one
 // refused at its header is answered NO after its body, and the rest are stored.
 TEST_F(Batches, ManyFilesInOneWriteAreAnsweredInOrder) {
