@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "digest.h"
@@ -278,25 +279,27 @@ TEST_F(Batch, ABreakSendsWhatWasInFlightAgainOnANewConnection) {
 TEST_F(Batch, JobsMatchAnswersPerConnection) {
     files(200, 2000);
     args_.jobs = 3;
-    // Each connection refuses other names, so that a mix-up between them shows.
-    const Answers answers = [](const Req& r, int) -> std::string {
-        return r.name.back() == '7' ? "NO " + r.name + ": not stored: sevens are refused" : "OK";
-    };
     args_.keep_going = true;
     Log logs[3];
     std::mutex m;
     std::condition_variable cv;
-    int said_hello = 0;
-    // No connection reads a file before all three are there: the first one's window fills,
-    // and the others get files of their own.
+    int have_files = 0;
+    // No connection answers its first file before all three have one: the first one's window
+    // fills, and the others get files of their own, however the threads are scheduled.
     const auto all_there = [&] {
         std::unique_lock lock(m);
-        ++said_hello;
+        ++have_files;
         cv.notify_all();
-        EXPECT_TRUE(cv.wait_for(lock, 3s, [&] { return said_hello == 3; }));
+        EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return have_files == 3; }));
+    };
+    // Each connection refuses other names, so that a mix-up between them shows.
+    const Answers answers = [&](const Req& r, int) -> std::string {
+        thread_local bool waited = false;
+        if (!std::exchange(waited, true)) all_there();
+        return r.name.back() == '7' ? "NO " + r.name + ": not stored: sevens are refused" : "OK";
     };
     std::vector<FakeRx::Script> scripts;
-    for (Log& log : logs) scripts.push_back(batch_rx(log, answers, 0, all_there));
+    for (Log& log : logs) scripts.push_back(batch_rx(log, answers));
     FakeRx rx(scripts);
     run(rx);
     EXPECT_EQ(rx.dialled(), 3u);
