@@ -35,7 +35,8 @@ class Extension(E2ETest):
         self.port = fresh_port()
 
     def receiver(self, *args):
-        return self.start_receiver(str(self.port), *args, cwd=self.dst)
+        self.rx = self.start_receiver(str(self.port), *args, cwd=self.dst)
+        return self.rx
 
     def source(self, name, size, seed=1):
         data = random.Random(seed).randbytes(size)
@@ -105,11 +106,17 @@ class Resumed(Extension):
         """Sends through a relay that stops after offset bytes of the sender's stream: kill
         ends pitchr there, as a person with Ctrl-C would; else pitchr sees the link fail."""
         procs = []
+        breaks = self.rx.text().count("went away")
         proxy = Proxy(self.port, cut=(offset, lambda: kill and procs[0].send_signal(signal.SIGKILL)))
         procs.append(subprocess.Popen([PITCHR, path, RX_ADDR, str(proxy.port)], stdout=subprocess.PIPE,
                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL))
         out = procs[0].communicate(timeout=60)[0].decode("latin-1")
         proxy.close()
+        # The part is free for the next send once the receiver has seen the break.
+        deadline = time.monotonic() + 10
+        while self.rx.text().count("went away") == breaks:
+            self.assertLess(time.monotonic(), deadline, self.rx.text())
+            self.rx._read(0.05)
         return procs[0].returncode, out
 
     def resumed_at(self, out):
@@ -182,7 +189,6 @@ class Resumed(Extension):
         rx.kill()
         self.receiver("--keep-partial", "0")
         self.break_at(path, 2 * MIB, kill=True)
-        time.sleep(0.3)
         self.assertEqual(kept_parts(self.dst), [])
 
 
