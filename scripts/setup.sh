@@ -26,6 +26,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
 if [ "$tests" = on ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
