@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "keys.h"
 #include "kept.h"
 #include "lb.h"
 #include "listeners.h"
@@ -56,6 +57,16 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
     if (rules.store.root_fd >= 0) return true;
     std::fprintf(stderr, "catchr: cannot open the receiving directory: %s\n", std::strerror(errno));
     return false;
+}
+
+// The receiver's key, for TLS; without one it goes on, offering no TLS.
+std::optional<tls::Identity> load_identity(rx::Rules& rules) {
+    rules.pins_dir = tls::config_dir("catchr");
+    std::string why = "no directory for its key: neither HOME nor XDG_CONFIG_HOME is set";
+    std::optional<tls::Identity> id;
+    if (!rules.pins_dir.empty()) id = tls::load_or_make(rules.pins_dir, why);
+    if (!id) std::fprintf(stderr, "catchr: receiving without TLS: %s\n", cli::shown(why).c_str());
+    return id;
 }
 
 // Once, on a terminal: where files go, what to type on the other PC, how to stop.
@@ -136,5 +147,8 @@ int main(int argc, char** argv) {
             break;
     }
     rx::Rules rules;
-    return make_rules(opt, rules) ? serve(opt, rules) : usage_status;
+    if (!make_rules(opt, rules)) return usage_status;
+    const std::optional<tls::Identity> identity = load_identity(rules);
+    rules.identity = identity ? &*identity : nullptr;
+    return serve(opt, rules);
 }

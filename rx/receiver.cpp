@@ -52,8 +52,8 @@ int Receiver::before_turn(Clock::time_point now) {
     bool busy = false;
     for (const Open& o : open_) {
         // A file being checked after its body is not read from: what its sender sends next
-        // waits in the socket.
-        loop_.interest(o.id, o.transfer->reading() ? POLLIN : 0);
+        // waits in the socket. A TLS handshake may wait to write.
+        loop_.interest(o.id, o.transfer->events());
         busy = busy || o.transfer->busy();
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(o.transfer->deadline() - now).count();
         const int t_ms = static_cast<int>(std::clamp<long long>(left, 0, 60'000));

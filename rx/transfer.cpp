@@ -2,6 +2,7 @@
 // at hand allow and returns, so that one slow peer never holds up another.
 #include "transfer.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,9 +57,22 @@ Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Ru
 Transfer::~Transfer() { SCK_CL(sd_); }
 
 void Transfer::on_readable(Clock::time_point now) {
+    budget_ = work_per_turn;
+    if (phase_ == Phase::handshake) return shake(now);
+    read_turn(now);
+    flush();
+    pace(now);
+}
+
+short Transfer::events() const {
+    if (phase_ == Phase::handshake) return tls_->events();
+    return reading() ? POLLIN : 0;
+}
+
+void Transfer::read_turn(Clock::time_point now) {
     // While full blocks keep coming, a few are taken in a row: one wait per block would cost
     // more than the block. The limit keeps the other connections' turns short.
-    budget_ = work_per_turn;
+    tls_more_ = false;
     for (int turn = 0; turn < reads_per_turn && reading(); ++turn) {
         if (phase_ == Phase::body && splice_some(now)) {
             if (got_ == size_ || finished()) break;
@@ -67,24 +81,46 @@ void Transfer::on_readable(Clock::time_point now) {
         std::size_t want = rx_blksz;
         // Bytes beyond the announced size are never taken.
         if (phase_ == Phase::body) want = std::min<std::size_t>(want, size_ - got_);
-        char st = 0;
-        const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, &st);
-        if (err_) {
-            const Failure f = Failure::from_library(st);
-            if (between_files()) finish();  // the sender is done
-            else fail(connection_failed(f));
-            return;
-        }
-        if (n == 0) break;
+        const std::optional<std::size_t> n = receive(want);
+        if (!n) return;
+        if (*n == 0) break;
         any_byte_ = true;
         // Only the first header has a time limit of its own.
         if (ext_ || phase_ != Phase::header) deadline_ = now + rules_.body_silence;
-        const std::size_t used = handle(rx_block, n, now);
-        if (used < n && !finished()) pending_.assign(rx_block + used, n - used);
-        if (n < want) break;
+        const std::size_t used = handle(rx_block, *n, now);
+        if (used < *n && !finished()) pending_.assign(rx_block + used, *n - used);
+        // A TLS record is shorter than a block: only the channel knows whether more is there.
+        tls_more_ = tls_ != nullptr;
+        if (*n < want && !tls_) break;
     }
-    flush();
-    pace(now);
+}
+
+// Up to want bytes into the block: 0 when none are there now, nothing when the connection
+// has ended.
+std::optional<std::size_t> Transfer::receive(std::size_t want) {
+    if (tls_) return receive_tls(want);
+    char st = 0;
+    const std::uint32_t n = SCK_RECV(sd_, rx_block, static_cast<std::uint32_t>(want), 0, &st);
+    if (!err_) return n;
+    gone(Failure::from_library(st));
+    return std::nullopt;
+}
+
+std::optional<std::size_t> Transfer::receive_tls(std::size_t want) {
+    const ssize_t n = tls_->read(rx_block, want);
+    if (n > 0) return static_cast<std::size_t>(n);
+    const int no = errno;
+    if (n < 0 && (no == EAGAIN || no == EWOULDBLOCK)) return 0;
+    if (n == 0) gone({"closed", 0, sck_st_closed});
+    else if (no == EPROTO) gone({tls_->why()});
+    else gone({std::strerror(no), no});
+    return std::nullopt;
+}
+
+// The connection ended under it: a sender between files is done.
+void Transfer::gone(const Failure& f) {
+    if (between_files()) finish();
+    else fail(connection_failed(f));
 }
 
 // Bytes off the socket go to whatever the connection waits for, phase after phase, until a
@@ -92,6 +128,10 @@ void Transfer::on_readable(Clock::time_point now) {
 std::size_t Transfer::handle(const char* bytes, std::size_t n, Clock::time_point now) {
     std::size_t at = 0;
     while (at < n && !finished() && phase_ != Phase::verify && budget_ > 0) {
+        if (phase_ == Phase::handshake) {
+            protocol_error("bytes before the TLS handshake");
+            return n;
+        }
         if (phase_ == Phase::header || phase_ == Phase::check) at += take_lines(bytes + at, n - at, now);
         else if (phase_ == Phase::body) at += take_body_bytes(bytes + at, n - at);
         else at += take_line_bytes(bytes + at, n - at, now);
@@ -128,6 +168,8 @@ void Transfer::on_clock(Clock::time_point now) {
     if (finished() || phase_ == Phase::verify || now < deadline_) return;
     if (between_files()) {
         finish();  // a sender that sends no more file after a while is done
+    } else if (phase_ == Phase::handshake) {
+        fail({"no TLS handshake within " + seconds(rules_.header_deadline) + " s; connection closed"});
     } else if (phase_ == Phase::header && ext_) {
         fail({"no complete header within " + seconds(rules_.body_silence) + " s; connection closed"});
     } else if (phase_ == Phase::check) {
@@ -193,7 +235,7 @@ bool Transfer::header_line_done(Clock::time_point now) {
     ++line_;
     if (!ext_ && line_ == 3) {
         if (lines_[0].empty() && lines_[1].empty() && hello(now)) return true;
-        if (!size_line_done()) return false;
+        if (refused_outside_tls(false) || !size_line_done()) return false;
         deadline_ = now + rules_.body_silence;
         mark_ = {now, 0};
         start_body();
@@ -247,7 +289,7 @@ void Transfer::start_body() {
     std::string why;
     switch (open_store(why, nullptr)) {
         case Store::Verdict::ok:
-            sink_.open(store_->fd(), shown_name(), rules_.zero_copy);
+            sink_.open(store_->fd(), shown_name(), rules_.zero_copy && !tls_);
             break;
         case Store::Verdict::refused:
             refuse(why);
@@ -357,8 +399,9 @@ void Transfer::fail(const Failure& failure) {
 
 void Transfer::finish() {
     // Answers not sent yet go if the socket takes them now; nothing waits for it.
-    if (!out_.empty() && sd_ >= 0) ::send(sd_, out_.data(), out_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (!out_.empty() && sd_ >= 0) send_out();
     out_.clear();
+    if (tls_) tls_->close_notify();
     SCK_CL(sd_);
     if (err_) view_.error(Failure::from_library().text + " (from " + peer_ + ")");
     sd_ = -1;
@@ -372,7 +415,7 @@ void Transfer::finish() {
 // send, so it is let go instead. False when the connection has ended.
 bool Transfer::flush() {
     if (out_.empty() || finished()) return true;
-    const ssize_t n = ::send(sd_, out_.data(), out_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = send_out();
     const int no = errno;
     const bool all = n == static_cast<ssize_t>(out_.size());
     out_.clear();
@@ -387,9 +430,19 @@ bool Transfer::flush() {
 // already hears nothing.
 void Transfer::say_last(const std::string& line) {
     out_ += line;
-    BF_SCK(sd_, out_.data(), static_cast<std::uint32_t>(out_.size()), nullptr, 0xFFFF);
+    if (tls_) {
+        send_out();
+    } else {
+        BF_SCK(sd_, out_.data(), static_cast<std::uint32_t>(out_.size()), nullptr, 0xFFFF);
+        if (err_) Failure::from_library();
+    }
     out_.clear();
-    if (err_) Failure::from_library();
+}
+
+// The answers gathered, at once or not at all: through TLS once it is on.
+ssize_t Transfer::send_out() {
+    if (tls_) return tls_->write(out_.data(), out_.size());
+    return ::send(sd_, out_.data(), out_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 // Under the extension, between one file's answer and the next header's first byte.

@@ -16,8 +16,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "channel.h"
 #include "ext.h"
 #include "failure.h"
 #include "readback.h"
@@ -47,7 +49,16 @@ struct Rules {
     // when every connection is taken.
     std::uint64_t min_rate = 1024;
     std::chrono::milliseconds rate_window{10'000};
+    // TLS: the receiver's key (none: its hello does not offer tls), where its trusted senders
+    // are listed (read at each handshake, so that a sender trusted meanwhile counts), and
+    // whether it takes files only over TLS and only from senders it trusts.
+    const tls::Identity* identity = nullptr;
+    std::string pins_dir;
+    bool secure = false;
 };
+
+// The feature a hello names for TLS after the hello's answer.
+inline constexpr std::string_view feat_tls = "tls";
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
 // (data, or its end) and on_clock when deadline() has passed. Each call does what can be
@@ -67,7 +78,11 @@ public:
     bool in_header() const { return phase_ == Phase::header; }
     // Whether the socket is to be read now: not while a file is checked after its body, nor
     // while bytes read earlier still wait for their turn.
-    bool reading() const { return !finished() && phase_ != Phase::verify && pending_.empty(); }
+    bool reading() const {
+        return !finished() && phase_ != Phase::verify && phase_ != Phase::handshake && pending_.empty();
+    }
+    // The poll events the connection waits for: the handshake's, else POLLIN while reading.
+    short events() const;
     // Whether it has work to do without any byte from the sender: the work file to read back,
     // or bytes read earlier to go on with.
     bool busy() const;
@@ -96,13 +111,19 @@ public:
 private:
     // Under the extension: from, after GO, waits for the FROM line; sum, after the body,
     // for the SUM line; verify reads the work file back; check takes the entries of a CHECK.
-    enum class Phase { header, from, body, sum, verify, check, finished };
+    // handshake runs TLS after the hello's answer.
+    enum class Phase { header, handshake, from, body, sum, verify, check, finished };
     // What a request under the extension asks for.
     enum class Request { file, check, dir };
     // A turn's share of work: a file answered costs this many of it, an entry checked one.
     static constexpr int work_per_turn = 4096;
     static constexpr int file_work = 16;
 
+    void read_turn(Clock::time_point now);
+    std::optional<std::size_t> receive(std::size_t want);
+    std::optional<std::size_t> receive_tls(std::size_t want);
+    void gone(const cli::Failure& f);
+    ssize_t send_out();
     std::size_t handle(const char* bytes, std::size_t n, Clock::time_point now);
     void take_pending(Clock::time_point now);
     std::size_t take_lines(const char* bytes, std::size_t n, Clock::time_point now);
@@ -139,6 +160,13 @@ private:
     void next_file(Clock::time_point now);
     void protocol_error(const std::string& what);
     void no_and_close(const std::string& why);
+
+    // TLS (transfer_tls.cpp).
+    wire::Hello our_hello() const;
+    bool refused_outside_tls(bool hello);
+    void start_tls(Clock::time_point now);
+    void shake(Clock::time_point now);
+    void greet_peer(Clock::time_point now);
 
     // Batches (transfer_batch.cpp).
     bool batch_request();
@@ -211,6 +239,12 @@ private:
     // The work this turn may still do (files answered, entries checked): a sender of many
     // small files gets no longer turns than one of a large file.
     int budget_ = 0;
+
+    // Set once the hello agreed on tls: every byte after the hello's answer goes through it.
+    std::unique_ptr<tls::Channel> tls_;
+    // The channel may hold bytes it has decrypted that poll() cannot see: set when a turn
+    // ended before the channel said it had no more.
+    bool tls_more_ = false;
 
     // Batches: what the request asks for; a CHECK's entries and its answer so far; the
     // directories this connection made (device, inode), which a DIR may give their mode.

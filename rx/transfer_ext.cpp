@@ -29,14 +29,16 @@ constexpr std::size_t line_mxsz = wire::header_line_mxsz;
 bool Transfer::hello(Clock::time_point now) {
     wire::Hello theirs;
     if (!wire::parse_hello(lines_[2], theirs)) return false;
-    agreed_ = wire::agreed(wire::our_hello(), theirs);
+    agreed_ = wire::agreed(our_hello(), theirs);
     SM_SCK(sd_, nullptr, 0xFFFF, (wire::hello_line(agreed_) + wire::line_end).c_str(), nullptr);
     if (err_) {
         fail(connection_failed(Failure::from_library()));
         return true;
     }
     ext_ = true;
-    next_file(now);
+    if (refused_outside_tls(true)) return true;
+    if (agreed_.has(feat_tls)) start_tls(now);
+    else next_file(now);
     return true;
 }
 
@@ -92,7 +94,7 @@ void Transfer::from_line_done(const std::string& line, Clock::time_point now) {
         view_.resumed(view_id_, at);
     }
     phase_ = Phase::body;
-    sink_.open(store_->fd(), shown_name(), rules_.zero_copy, at);
+    sink_.open(store_->fd(), shown_name(), rules_.zero_copy && !tls_, at);
     check_.start(store_->fd(), at);
     if (got_ == size_) body_complete();
 }
@@ -116,11 +118,12 @@ bool Transfer::checked_behind() const {
 }
 
 bool Transfer::busy() const {
-    return !finished() && (phase_ == Phase::verify || !pending_.empty() || checked_behind());
+    return !finished() && (phase_ == Phase::verify || !pending_.empty() || checked_behind() || (tls_more_ && reading()));
 }
 
 void Transfer::work(Clock::time_point now) {
     budget_ = work_per_turn;
+    if (tls_more_ && reading()) read_turn(now);
     if (checked_behind()) check_.step(got_);
     if (phase_ == Phase::verify && !checked_behind()) conclude(now);
     if (!pending_.empty() && phase_ != Phase::verify) take_pending(now);
