@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "listeners.h"
 #include "loop.h"
 #include "options.h"
+#include "pins.h"
 #include "receiver.h"
 #include "shown.h"
 #include "stop_watch.h"
@@ -67,6 +70,25 @@ std::optional<tls::Identity> load_identity(rx::Rules& rules) {
     if (!rules.pins_dir.empty()) id = tls::load_or_make(rules.pins_dir, why);
     if (!id) std::fprintf(stderr, "catchr: receiving without TLS: %s\n", cli::shown(why).c_str());
     return id;
+}
+
+// catchr --trust: the sender's key joins the trusted senders, and the list is shown.
+int trust(const std::string& fingerprint) {
+    const std::string dir = tls::config_dir("catchr");
+    tls::TrustedSenders senders;
+    std::string why = "no directory for the trusted senders: neither HOME nor XDG_CONFIG_HOME is set";
+    const std::time_t now = std::time(nullptr);
+    char day[32];
+    std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&now));
+    if (dir.empty() || !senders.load(dir, why) || !senders.add(fingerprint, std::string("trusted on ") + day, why)) {
+        std::fprintf(stderr, "catchr: %s\n", cli::shown(why).c_str());
+        return 1;
+    }
+    const std::string path = dir + "/" + tls::trusted_senders_file;
+    std::printf("Trusted senders (%s):\n", cli::shown(path).c_str());
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) std::printf("%s\n", cli::shown(line).c_str());
+    return 0;
 }
 
 // Once, on a terminal: where files go, what to type on the other PC, how to stop.
@@ -143,6 +165,8 @@ int main(int argc, char** argv) {
         case rx::Options::Action::usage_error:
             std::fprintf(stderr, "catchr: %s\nTry 'catchr --help' for the command line.\n", opt.error.c_str());
             return usage_status;
+        case rx::Options::Action::trust:
+            return trust(opt.trust_fingerprint);
         case rx::Options::Action::run:
             break;
     }
@@ -150,5 +174,10 @@ int main(int argc, char** argv) {
     if (!make_rules(opt, rules)) return usage_status;
     const std::optional<tls::Identity> identity = load_identity(rules);
     rules.identity = identity ? &*identity : nullptr;
+    rules.secure = opt.secure;
+    if (opt.secure && !identity) {
+        std::fprintf(stderr, "catchr: --secure needs TLS, and TLS needs the receiver's key\n");
+        return usage_status;
+    }
     return serve(opt, rules);
 }

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <optional>
 
+#include "pins.h"
+
 namespace rx {
 
 namespace {
@@ -104,6 +106,10 @@ std::optional<std::string> take_value(const std::string& arg, const std::string&
         if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
             return "bad --keep-partial \"" + v + "\": a whole number of days (0 keeps none)";
         o.keep_partial_days = static_cast<std::uint32_t>(std::stoul(v));
+    } else if (arg == "--trust") {
+        if (!tls::is_fingerprint(v)) return "bad --trust \"" + v + "\": a key's fingerprint, SHA256: and 43 characters";
+        o.trust_fingerprint = v;
+        o.action = Options::Action::trust;
     } else if (arg == "--allow") {
         for (std::size_t at = 0; at <= v.size();) {
             const auto comma = std::min(v.find(',', at), v.size());
@@ -128,13 +134,14 @@ bool take_switch(const std::string& arg, Options& o) {
     else if (arg == "--confine") o.confine = true;
     else if (arg == "--no-clobber") o.no_clobber = true;
     else if (arg == "--no-exec-bits") o.exec_bits = false;
+    else if (arg == "--secure") o.secure = true;
     else return false;
     return true;
 }
 
 bool takes_value(const std::string& arg) {
     static const char* const with_value[] = {"-d", "-p", "--min-free", "--min-rate", "--max-connections",
-                                             "--per-address", "--rate-window", "--allow", "--keep-partial"};
+                                             "--per-address", "--rate-window", "--allow", "--keep-partial", "--trust"};
     return std::find(std::begin(with_value), std::end(with_value), arg) != std::end(with_value);
 }
 
@@ -147,7 +154,8 @@ Options parse_options(const std::vector<std::string>& args) {
         o.action = Options::Action::usage_error;
         o.error = std::move(why);
     };
-    for (std::size_t i = 0; i < args.size() && o.action == Options::Action::run; ++i) {
+    for (std::size_t i = 0; i < args.size() && (o.action == Options::Action::run || o.action == Options::Action::trust);
+         ++i) {
         const std::string& arg = args[i];
         if (take_switch(arg, o)) continue;
         if (takes_value(arg)) {
@@ -190,6 +198,8 @@ std::string usage_text() {
            "  --min-rate BYTES     when all are taken, a body slower than this many bytes a\n"
            "                       second gives way to a newcomer (default 1K)\n"
            "  --rate-window SECS   over how many seconds a body's rate is measured (default 10)\n"
+           "  --secure             take files only over TLS and only from trusted senders\n"
+           "  --trust FINGERPRINT  add a sender's key to the trusted senders, print them, exit\n"
            "  -q                   print errors only\n"
            "  -v                   with each failure, the internal trail behind it\n"
            "  -h, --help           this text\n"

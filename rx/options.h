@@ -16,7 +16,8 @@ struct Net {
 };
 
 struct Options {
-    enum class Action { run, help, version, usage_error };
+    // trust: adds trust_fingerprint to the trusted senders and exits.
+    enum class Action { run, help, version, trust, usage_error };
     Action action = Action::run;
     std::string error;  // what was wrong, for usage_error
 
@@ -36,6 +37,8 @@ struct Options {
     std::size_t per_address = 8;
     std::uint64_t min_rate = 1024;
     std::uint32_t rate_window_secs = 10;
+    bool secure = false;            // files only over TLS, only from trusted senders
+    std::string trust_fingerprint;  // --trust
 };
 
 // Reads args (without the program name).

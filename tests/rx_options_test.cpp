@@ -39,6 +39,12 @@ TEST(CatchrOptions, TheLegacyPortAndEveryOption) {
     EXPECT_EQ(rx::parse_options({}).keep_partial_days, 7u);
     EXPECT_FALSE(rx::parse_options({}).min_free.has_value());
     EXPECT_EQ(rx::parse_options({"-V"}).action, rx::Options::Action::version);
+    // --trust exits after its work; the options before and after it still read.
+    const std::string fp = "SHA256:" + std::string(43, 'A');
+    o = rx::parse_options({"--secure", "--trust", fp, "-q"});
+    EXPECT_EQ(o.action, rx::Options::Action::trust);
+    EXPECT_EQ(o.trust_fingerprint, fp);
+    EXPECT_TRUE(o.secure && o.quiet);
     EXPECT_EQ(rx::parse_options({"9600", "--help"}).action, rx::Options::Action::help);
 }
 
@@ -59,6 +65,7 @@ TEST(CatchrOptions, BadValuesNameWhatWasWrong) {
         {{"--max-connections", "-1"}, "bad --max-connections \"-1\": a whole number from 1 to 100000"},
         {{"--min-rate", "fast"}, "bad --min-rate \"fast\": bytes a second, such as 1K"},
         {{"--keep-partial", "-1"}, "bad --keep-partial \"-1\": a whole number of days (0 keeps none)"},
+        {{"--trust", "SHA256:short"}, "bad --trust \"SHA256:short\": a key's fingerprint, SHA256: and 43 characters"},
     };
     for (const auto& [args, why] : cases) {
         const rx::Options o = rx::parse_options(args);
