@@ -113,7 +113,7 @@ private:
         if (arg == "--version") return version();
         static const std::pair<std::string_view, bool Args::*> switches[] = {
             {"--keep-going", &Args::keep_going}, {"--classic", &Args::classic}, {"--update", &Args::update},
-            {"--dry-run", &Args::dry_run}};
+            {"--dry-run", &Args::dry_run}, {"--secure", &Args::secure}};
         for (const auto& [name, field] : switches)
             if (arg == name) {
                 a_.*field = true;
@@ -287,6 +287,7 @@ std::string usage_text(const std::string& program) {
            "  -v               after each failure, the internal trail of what failed\n"
            "  --retries N      try a send that broke N times more, resuming it (default 3; 0: never)\n"
            "  --classic        send by the classic protocol only: no check of the bytes, no resume\n"
+           "  --secure         send only to a receiver paired with this sender, over TLS\n"
            "  -h, --help       this text\n"
            "  -V, --version    the version\n"
            "  --               everything after it is a file-spec\n"

@@ -34,6 +34,7 @@ struct Args {
     bool keep_going = false;         // -k
     bool verbose = false;            // -v: each failure's internal trail too
     bool classic = false;            // --classic: no hello, the classic protocol only
+    bool secure = false;             // --secure: only to a receiver paired over TLS
     unsigned retries = default_retries;  // --retries: tries again of a send that broke
     unsigned jobs = 0;               // -j: connections at once; 0 when not given
     bool update = false;             // -u: only the files the receiver does not have as they are

@@ -115,7 +115,7 @@ bool Session::flush(Feed& feed) {
     if (out_.empty()) return true;
     Outcome o;
     o.size = flight_.front().size;
-    const bool sent = lines_.send(conn_.sd(), out_, o);
+    const bool sent = lines_.send(conn_.pipe(), out_, o);
     out_.clear();
     unsent_ = 0;
     if (!sent) broke(o, feed, nullptr);

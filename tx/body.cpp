@@ -89,13 +89,13 @@ private:
     std::thread thread_;  // last: it starts once the rest is ready
 };
 
-Outcome send_small(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line, Outcome o) {
+Outcome send_small(Pipe p, Source& src, std::uint64_t from, cli::ProgressLine* line, Outcome o) {
     std::string body;
     if (!src.read_all(body)) return src.problem();
     const std::string piece = wire::from_line(from) + body.substr(from) +
                               wire::sum_line(wire::Digest::of(body.data(), from),
                                              wire::Digest::of(body.data(), body.size()));
-    if (!send_bytes(sd, piece, o)) return o;
+    if (!send_bytes(p, piece, o)) return o;
     o.sent = src.size();
     if (line) line->update(o.sent);
     return o;
@@ -103,16 +103,16 @@ Outcome send_small(int sd, Source& src, std::uint64_t from, cli::ProgressLine* l
 
 }  // namespace
 
-Outcome send_body(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line) {
+Outcome send_body(Pipe p, Source& src, std::uint64_t from, cli::ProgressLine* line) {
     Outcome o;
     o.size = src.size();
     o.sent = from;
-    if (src.size() <= small_body_sz) return send_small(sd, src, from, line, o);
+    if (src.size() <= small_body_sz) return send_small(p, src, from, line, o);
     Digester digests(src.fd(), from, src.size());
-    if (!send_bytes(sd, wire::from_line(from), o)) return o;
+    if (!send_bytes(p, wire::from_line(from), o)) return o;
     std::function<void(std::uint64_t)> progress;
     if (line) progress = [line, from](std::uint64_t sent) { line->update(from + sent); };
-    if (!send_file_part(sd, src.fd(), from, src.size() - from, o, progress)) {
+    if (!send_file_part(p, src.fd(), from, src.size() - from, o, progress)) {
         if (o.what == What::shrank || (o.what == What::failed && src.shrank())) {
             src.shrank();
             o.what = What::shrank;
@@ -122,7 +122,7 @@ Outcome send_body(int sd, Source& src, std::uint64_t from, cli::ProgressLine* li
     }
     std::string prefix, whole;
     if (!digests.finish(prefix, whole, o)) return o;
-    send_bytes(sd, wire::sum_line(prefix, whole), o);
+    send_bytes(p, wire::sum_line(prefix, whole), o);
     return o;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "expand.h"
+#include "link.h"
 #include "outcome.h"
 #include "progress.h"
 #include "source.h"
@@ -14,10 +15,10 @@
 namespace tx {
 
 // Sends FROM from, the file's bytes from there to its end and the SUM line on the connected
-// socket sd; line (may be null) hears the progress. o.sent counts the bytes of the file that
+// socket or channel p; line (may be null) hears the progress. o.sent counts the bytes of the file that
 // went, the first `from` included; a failure says why (stalled, closed, failed, shrank,
 // unreadable).
-Outcome send_body(int sd, Source& src, std::uint64_t from, cli::ProgressLine* line);
+Outcome send_body(Pipe p, Source& src, std::uint64_t from, cli::ProgressLine* line);
 
 // Appends to out a file's request with "body=now", FROM 0, the whole file and SUM: all a
 // receiver of batches needs of it without a GO. False (src.problem() says why, out as it

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "channel.h"
 #include "lb.h"
 #include "wire.h"
 
@@ -30,6 +31,8 @@ constexpr int linger_secs = 2;
 constexpr std::size_t pending_mxsz = 16u << 20;
 // Most one sendfile call offers: the progress line hears from the send at least this often.
 constexpr std::size_t file_call_mxsz = 8u << 20;
+// A file under TLS goes through user space in blocks of this size.
+constexpr std::size_t tls_block_sz = 256u << 10;
 
 cli::Failure sys_failure(const char* call, int no, char st) {
     return {std::string(call) + " (err #" + std::to_string(no) + ":" + std::strerror(no) + ")", no, st};
@@ -47,6 +50,27 @@ char status_of(int no) {
     }
 }
 
+// A TLS failure in the channel's words; the socket's number otherwise.
+cli::Failure io_failure(Pipe p, const char* call, int no) {
+    if (p.tls && no == EPROTO) return {std::string(call) + ": " + p.tls->why(), no, 0};
+    return sys_failure(call, no, status_of(no));
+}
+
+// One read or write that does not wait: bytes, 0 when the peer ended the connection, or -1
+// with errno (EAGAIN when the pipe is not ready).
+ssize_t read_some(Pipe p, void* buf, std::size_t n) {
+    return p.tls ? p.tls->read(buf, n) : ::recv(p.sd, buf, n, MSG_DONTWAIT);
+}
+ssize_t write_some(Pipe p, const void* buf, std::size_t n) {
+    return p.tls ? p.tls->write(buf, n) : ::send(p.sd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+// What to poll for after a call that could not go on: under TLS a read may wait for room to
+// write, and a write for bytes to read.
+short awaited(Pipe p, short plain) {
+    const short e = p.tls ? p.tls->events() : 0;
+    return e ? e : plain;
+}
+
 int ms_left(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT32_MAX));
@@ -59,10 +83,33 @@ void stalled(Outcome& o, std::uint64_t sent, std::uint64_t total) {
                  0, sck_st_blocked};
 }
 
-void failed(Outcome& o, const char* call, int no) {
-    const char st = status_of(no);
-    o.failure = sys_failure(call, no, st);
-    o.what = closed_by_peer(st) ? What::closed : What::failed;
+void failed(Outcome& o, const cli::Failure& f) {
+    o.failure = f;
+    o.what = closed_by_peer(f.sock_status) ? What::closed : What::failed;
+}
+void failed(Outcome& o, const char* call, int no) { failed(o, sys_failure(call, no, status_of(no))); }
+
+// send_file_part under TLS: the kernel cannot encrypt, so the file is read in blocks here.
+bool send_file_blocks(Pipe p, int fd, std::uint64_t from, std::uint64_t count, Outcome& o,
+                      const std::function<void(std::uint64_t)>& progress) {
+    std::string block;
+    std::uint64_t done = 0;
+    while (done < count) {
+        block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count - done, tls_block_sz)));
+        const ssize_t n = ::pread(fd, block.data(), block.size(), static_cast<off_t>(from + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) o.what = What::shrank;
+            else failed(o, "pread", errno);
+            return false;
+        }
+        block.resize(static_cast<std::size_t>(n));
+        if (!send_bytes(p, block, o)) return false;
+        done += block.size();
+        o.sent += block.size();
+        if (progress) progress(done);
+    }
+    return true;
 }
 
 int connect_within(const Peer& peer, Outcome& o) {
@@ -112,25 +159,37 @@ Dial dial_peer(const Peer& peer) {
 
 Connection::Connection(const Dial& dial, Outcome& o) : sd_(dial(o)) {}
 
+Connection::Connection() = default;
+
+Connection::~Connection() { close(); }
+
+Connection::Connection(Connection&& other) noexcept : sd_(other.sd_), tls_(std::move(other.tls_)) { other.sd_ = -1; }
+
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
         close();
         sd_ = other.sd_;
+        tls_ = std::move(other.tls_);
         other.sd_ = -1;
     }
     return *this;
 }
 
+void Connection::secure(std::unique_ptr<tls::Channel> channel) { tls_ = std::move(channel); }
+
 void Connection::close() {
+    // The receiver learns that the end is meant, when the socket has room for the word.
+    if (tls_ && tls_->done()) tls_->close_notify();
+    tls_.reset();
     if (sd_ < 0) return;
     ::close(sd_);
     sd_ = -1;
 }
 
-LineReader::Got LineReader::fill(int sd, Clock::time_point deadline, cli::Failure& f) {
+LineReader::Got LineReader::fill(Pipe p, Clock::time_point deadline, cli::Failure& f) {
     char block[64 << 10];
     for (;;) {
-        const ssize_t n = ::recv(sd, block, sizeof block, MSG_DONTWAIT);
+        const ssize_t n = read_some(p, block, sizeof block);
         if (n > 0) {
             pending_.append(block, static_cast<std::size_t>(n));
             return Got::line;
@@ -138,17 +197,17 @@ LineReader::Got LineReader::fill(int sd, Clock::time_point deadline, cli::Failur
         const int no = n == 0 ? ENOTCONN : errno;
         if (no == EINTR) continue;
         if (no != EAGAIN && no != EWOULDBLOCK) {
-            f = sys_failure("recv", no, status_of(no));
+            f = io_failure(p, "recv", no);
             return closed_by_peer(f.sock_status) ? Got::closed : Got::failed;
         }
         const int left = ms_left(deadline);
         if (left == 0) return Got::timeout;
-        pollfd p{sd, POLLIN, 0};
-        ::poll(&p, 1, left);
+        pollfd pf{p.sd, awaited(p, POLLIN), 0};
+        ::poll(&pf, 1, left);
     }
 }
 
-LineReader::Got LineReader::next(int sd, std::chrono::milliseconds wait, std::string& line, cli::Failure& f) {
+LineReader::Got LineReader::next(Pipe p, std::chrono::milliseconds wait, std::string& line, cli::Failure& f) {
     const auto deadline = Clock::now() + wait;
     for (;;) {
         if (const auto cr = pending_.find(wire::line_end); cr != std::string::npos) {
@@ -160,28 +219,28 @@ LineReader::Got LineReader::next(int sd, std::chrono::milliseconds wait, std::st
             line = pending_.substr(0, wire::reply_mxsz);
             return Got::too_long;
         }
-        if (const Got g = fill(sd, deadline, f); g != Got::line) return g;
+        if (const Got g = fill(p, deadline, f); g != Got::line) return g;
     }
 }
 
 bool LineReader::ready() const { return pending_.find(wire::line_end) != std::string::npos; }
 
-LineReader::Got LineReader::bytes(int sd, std::size_t n, std::chrono::milliseconds wait, std::string& out,
+LineReader::Got LineReader::bytes(Pipe p, std::size_t n, std::chrono::milliseconds wait, std::string& out,
                                   cli::Failure& f) {
     const auto deadline = Clock::now() + wait;
     while (pending_.size() < n)
-        if (const Got g = fill(sd, deadline, f); g != Got::line) return g;
+        if (const Got g = fill(p, deadline, f); g != Got::line) return g;
     out.assign(pending_, 0, n);
     pending_.erase(0, n);
     return Got::line;
 }
 
-bool LineReader::send(int sd, std::string_view bytes, Outcome& o) {
+bool LineReader::send(Pipe p, std::string_view bytes, Outcome& o) {
     std::size_t sent = 0;
     auto last_moved = Clock::now();
     bool peer_done = false;  // the receiver closed its side: nothing more to read
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(sd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = write_some(p, bytes.data() + sent, bytes.size() - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             last_moved = Clock::now();
@@ -189,7 +248,7 @@ bool LineReader::send(int sd, std::string_view bytes, Outcome& o) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            failed(o, "send", errno);
+            failed(o, io_failure(p, "send", errno));
             return false;
         }
         const int left = ms_left(last_moved + std::chrono::seconds(body_tmo_secs));
@@ -198,10 +257,10 @@ bool LineReader::send(int sd, std::string_view bytes, Outcome& o) {
             return false;
         }
         const bool reading = !peer_done && pending_.size() < pending_mxsz;
-        pollfd p{sd, static_cast<short>(POLLOUT | (reading ? POLLIN : 0)), 0};
-        if (::poll(&p, 1, left) > 0 && reading && (p.revents & POLLIN)) {
+        pollfd pf{p.sd, static_cast<short>(awaited(p, POLLOUT) | (reading ? POLLIN : 0)), 0};
+        if (::poll(&pf, 1, left) > 0 && reading && (pf.revents & POLLIN)) {
             cli::Failure ignored;  // a send that cannot go on says why itself
-            peer_done = fill(sd, Clock::now(), ignored) != Got::line;
+            peer_done = fill(p, Clock::now(), ignored) != Got::line;
         }
     }
     return true;
@@ -213,13 +272,15 @@ void send_failed(Outcome& o, char st) {
     else o.what = closed_by_peer(st) ? What::closed : What::failed;
 }
 
-bool send_bytes(int sd, std::string_view bytes, Outcome& o) {
+bool send_bytes(Pipe p, std::string_view bytes, Outcome& o) {
     LineReader unread;
-    return unread.send(sd, bytes, o);
+    return unread.send(p, bytes, o);
 }
 
-bool send_file_part(int sd, int fd, std::uint64_t from, std::uint64_t count, Outcome& o,
+bool send_file_part(Pipe p, int fd, std::uint64_t from, std::uint64_t count, Outcome& o,
                     const std::function<void(std::uint64_t)>& progress) {
+    if (p.tls) return send_file_blocks(p, fd, from, count, o, progress);
+    const int sd = p.sd;
     auto at = static_cast<off_t>(from);
     std::uint64_t done = 0;
     auto last_moved = Clock::now();

@@ -83,6 +83,7 @@ std::string happened(const Outcome& o, const Peer& peer) {
                    "\" (is catchr there of this version?)";
         case What::differed_twice: return "the copy that arrived differed from this file twice; not stored";
         case What::not_made: return "not made: " + cli::shown(o.reply);
+        case What::refused: return "not sent: " + cli::shown(o.reply);
     }
     return "";
 }

@@ -39,6 +39,7 @@ struct Outcome {
         protocol_error,  // the receiver answered what the extension has no place for (reply)
         differed_twice,  // the copy that arrived differed from the file, and did so again
         not_made,        // a directory the receiver did not make (reply)
+        refused,         // the sender would not send to this receiver: its key, or no TLS (reply)
     };
     What what = What::stored;
     cli::Failure failure;     // the library's or the system's account, where there is one

@@ -85,7 +85,9 @@ int send_batch(const tx::Args& args, cli::Console& out) {
     for (const std::string& note : listing.notes) out.line(note);
     const auto start = Clock::now();
     tx::Tally t;
-    const bool asked = tx::deliver(listing, peer, tx::dial_peer(peer), args, tx::rules_of(args), t, out);
+    tx::SendRules rules = tx::rules_of(args);
+    tx::take_keys(rules, out);
+    const bool asked = tx::deliver(listing, peer, tx::dial_peer(peer), args, rules, t, out);
     SCK_SYS_CL();
     if (!asked) return 1;
     if (args.dry_run) return 0;

@@ -3,7 +3,9 @@
 #include "run.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -150,7 +152,21 @@ SendRules rules_of(const Args& args) {
     SendRules rules;
     rules.classic_only = args.classic;
     rules.retries = args.retries;
+    rules.secure = args.secure;
     return rules;
+}
+
+void take_keys(SendRules& rules, cli::Console& out) {
+    const std::string dir = tls::config_dir("pitchr");
+    std::string why = "no HOME to keep a key in";
+    std::optional<tls::Identity> id;
+    if (!dir.empty()) id = tls::load_or_make(dir, why);
+    if (!id) {
+        out.line("TLS is not offered: " + cli::shown(why));
+        return;
+    }
+    rules.identity = std::make_shared<const tls::Identity>(std::move(*id));
+    rules.pins_dir = dir;
 }
 
 void report(const Tally& t, bool keep_going, double secs, cli::Console& out) {

@@ -31,6 +31,9 @@ struct Tally {
 
 // How the command line asks files to be sent.
 SendRules rules_of(const Args& args);
+// The sender's key and pins from its configuration directory into rules: made on first use.
+// Without them TLS is not offered, and out hears why.
+void take_keys(SendRules& rules, cli::Console& out);
 
 // Sends (or with -n lists) the listing's files to the receiver that dial reaches, printing
 // each failure. False when nothing was sent because -u could not ask the receiver (said).

@@ -56,7 +56,9 @@ Outcome Session::send_opened(const Item& item, Source& src) {
 }
 
 Session::Speaks Session::greet(Outcome& o) {
-    if (mode_ == Mode::unknown && rules_.classic_only) mode_ = Mode::classic;
+    // No hello means no TLS: only for a receiver that is not owed it.
+    if (mode_ == Mode::unknown && rules_.classic_only && secured(o)) mode_ = Mode::classic;
+    if (mode_ == Mode::unknown && rules_.classic_only) return speaks();
     if (mode_ == Mode::unknown) say_hello(o);
     return speaks();
 }
@@ -87,14 +89,19 @@ Session::Hello Session::say_hello(Outcome& o) {
     Outcome said;
     cli::Failure f;
     wire::Hello theirs;
-    if (send_bytes(conn_.sd(), wire::hello_header(wire::our_hello()), said) &&
-        lines_.next(conn_.sd(), rules_.hello_wait, last_line_, f) == LineReader::Got::line &&
+    const wire::Hello ours = our_hello();
+    if (send_bytes(conn_.pipe(), wire::hello_header(ours), said) &&
+        lines_.next(conn_.pipe(), rules_.hello_wait, last_line_, f) == LineReader::Got::line &&
         wire::parse_hello(last_line_, theirs)) {
-        agreed_ = wire::agreed(wire::our_hello(), theirs);
+        agreed_ = wire::agreed(ours, theirs);
+        if (!secured(o)) return Hello::refused;
         mode_ = Mode::extension;
         return Hello::agreed;
     }
     conn_.close();
+    agreed_ = {};
+    // A receiver that speaks no extension cannot be one this sender must meet over TLS.
+    if (!secured(o)) return Hello::refused;
     if (mode_ == Mode::unknown) {
         mode_ = Mode::classic;
         if (!rules_.spare) console_.line(told_classic(peer_));
@@ -152,7 +159,7 @@ Outcome Session::attempt(FileRun& run, After& after) {
     o.size = run.src.size();
     if (!conn_.open()) {
         const Hello h = say_hello(o);
-        if (h == Hello::no_connection) return ended(o, after);
+        if (h == Hello::no_connection || h == Hello::refused) return ended(o, after);
         if (h == Hello::classic) {
             // Turned away now (its limit of connections from one address, a restart): the
             // receiver may take the next try.
@@ -164,7 +171,7 @@ Outcome Session::attempt(FileRun& run, After& after) {
     }
     const Item& item = run.item;
     wire::Answer a;
-    if (!send_bytes(conn_.sd(), wire::request(item.name, item.destdir, run.src.size(), run.src.attrs()), o) ||
+    if (!send_bytes(conn_.pipe(), wire::request(item.name, item.destdir, run.src.size(), run.src.attrs()), o) ||
         !answer(rules_.answer_wait, o, a))
         return ended(o, after);
     if (a.tag == Tag::no) {
@@ -186,7 +193,7 @@ Outcome Session::send_after_go(FileRun& run, std::uint64_t kept, After& after) {
     const std::uint64_t from = run.from_zero || !agreed_.has(wire::feat_resume) ? 0 : kept;
     run.from_zero = false;
     starting_at(run, from);
-    Outcome o = send_body(conn_.sd(), run.src, from, run.line);
+    Outcome o = send_body(conn_.pipe(), run.src, from, run.line);
     o.resumed = from > 0;
     wire::Answer a;
     const auto wait = rules_.answer_wait + std::chrono::seconds(run.src.size() / final_wait_step);
@@ -217,7 +224,7 @@ bool Session::answer(std::chrono::milliseconds wait, Outcome& o, wire::Answer& a
 
 bool Session::next_line(std::chrono::milliseconds wait, Outcome& o) {
     cli::Failure f;
-    return got(lines_.next(conn_.sd(), wait, last_line_, f), f, o);
+    return got(lines_.next(conn_.pipe(), wait, last_line_, f), f, o);
 }
 
 bool Session::got(LineReader::Got g, const cli::Failure& f, Outcome& o) {

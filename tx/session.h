@@ -6,18 +6,23 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "expand.h"
 #include "ext.h"
+#include "keys.h"
 #include "link.h"
 #include "outcome.h"
 #include "progress.h"
 #include "source.h"
 
 namespace tx {
+
+// Named in the hello by a sender that has a key: the connection goes on inside TLS.
+inline constexpr std::string_view feat_tls = "tls";
 
 // How files are sent; the waits are shorter in tests.
 struct SendRules {
@@ -34,6 +39,13 @@ struct SendRules {
     // One of the more connections of -j: when it cannot be made, or the receiver turns it away,
     // the session sends nothing and leaves its files to the others.
     bool spare = false;
+    // TLS: without an identity the hello does not offer it. pins_dir holds the receivers'
+    // keys as first met; --secure sends only to a receiver that answers PAIRED.
+    std::shared_ptr<const tls::Identity> identity;
+    std::string pins_dir;
+    bool secure = false;
+    std::chrono::milliseconds handshake_wait = std::chrono::seconds(10);
+    std::chrono::milliseconds pairing_wait = std::chrono::seconds(60);
 };
 
 // Where the files of a run come from, and where what became of each goes. The sessions of
@@ -79,7 +91,7 @@ private:
         bool again = false;     // sent before (a mismatch, a break)
         bool differed = false;  // its copy differed once: a second time is the end of it
     };
-    enum class Hello { agreed, classic, no_connection };
+    enum class Hello { agreed, classic, no_connection, refused };
     // What a try at one file came to, beyond its outcome.
     enum class After { done, broke, differed, stale };
     // One file on its way under the extension.
@@ -92,6 +104,14 @@ private:
     };
 
     Hello say_hello(Outcome& o);
+    // TLS (secure.cpp): the hello this sender says, and after the receiver's, whether this
+    // connection may carry files; false with o saying why (refused).
+    wire::Hello our_hello() const;
+    bool secured(Outcome& o);
+    bool handshake(Outcome& o);
+    bool paired(const std::string& fingerprint, Outcome& o);
+    bool refuse(Outcome& o, const std::string& why);
+    std::string peer_name() const;
     // Says hello if it was not said, then sends the file alone.
     Outcome send_opened(const Item& item, Source& src);
     Outcome send_ext(const Item& item, Source& src);

@@ -41,7 +41,7 @@ bool Session::send_checks(const std::vector<Item>& files, std::vector<std::size_
             const Item& f = files[asked[k]];
             chunk += wire::check_entry(f.name, f.destdir, f.size, f.attrs);
         }
-        if (!lines_.send(conn_.sd(), chunk, o)) return false;
+        if (!lines_.send(conn_.pipe(), chunk, o)) return false;
     }
     return true;
 }
@@ -55,7 +55,7 @@ bool Session::read_checks(const std::vector<std::size_t>& asked, std::string& ma
         if (!next_line(wait, o)) return false;
         cli::Failure f;
         if (wire::parse_checked(last_line_, said) && said == n) {
-            if (!got(lines_.bytes(conn_.sd(), n, wait, answer, f), f, o)) return false;
+            if (!got(lines_.bytes(conn_.pipe(), n, wait, answer, f), f, o)) return false;
             if (answer.find_first_not_of({wire::check_same, wire::check_send}) == std::string::npos) {
                 for (std::size_t k = 0; k < n; ++k) marks[asked[at + k]] = answer[k];
                 continue;
