@@ -10,13 +10,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "channel.h"
 #include "console.h"
 #include "link.h"
 
@@ -24,18 +27,32 @@ namespace txtest {
 
 using What = tx::Outcome::What;
 
-// The receiver's end of one connection, read blocking.
+// The receiver's end of one connection, read blocking; inside TLS once secure() said so.
 class RxEnd {
 public:
     explicit RxEnd(int fd) : fd_(fd) {}
-    ~RxEnd() { ::close(fd_); }
+    ~RxEnd() {
+        tls_.reset();
+        ::close(fd_);
+    }
+
+    // The server's handshake with the sender; false when it failed or took more than 5 s.
+    bool secure(const tls::Identity& id) {
+        ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+        tls_ = std::make_unique<tls::Channel>(fd_, tls::Channel::Role::server, id);
+        for (auto step = tls_->handshake(); step != tls::Channel::Step::done; step = tls_->handshake())
+            if (step == tls::Channel::Step::failed || !ready(tls_->events())) return false;
+        return true;
+    }
+    tls::Channel* channel() { return tls_.get(); }
 
     // Exactly n bytes, fewer when the sender closed first.
     std::string bytes(std::size_t n) {
         std::string got(n, '\0');
         std::size_t at = 0;
         while (at < n) {
-            const ssize_t r = ::read(fd_, got.data() + at, n - at);
+            const ssize_t r = tls_ ? tls_->read(got.data() + at, n - at) : ::read(fd_, got.data() + at, n - at);
+            if (r < 0 && errno == EAGAIN && ready(tls_->events())) continue;
             closed_ = r <= 0;
             if (r <= 0) break;
             at += static_cast<std::size_t>(r);
@@ -49,7 +66,15 @@ public:
         for (std::string c; (c = bytes(1)).size() == 1 && c != "\r";) got += c;
         return got;
     }
-    void say(const std::string& text) { ASSERT_EQ(::write(fd_, text.data(), text.size()), ssize_t(text.size())); }
+    void say(const std::string& text) {
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t r = tls_ ? tls_->write(text.data() + at, text.size() - at)
+                                   : ::write(fd_, text.data() + at, text.size() - at);
+            if (r < 0 && tls_ && errno == EAGAIN && ready(tls_->events())) continue;
+            ASSERT_GT(r, 0) << "the sender went away";
+            at += static_cast<std::size_t>(r);
+        }
+    }
     // Whether the sender closed without sending anything more.
     bool ended() { return bytes(1).empty(); }
     // Whether the last read found the sender gone.
@@ -61,8 +86,14 @@ public:
     }
 
 private:
+    bool ready(short events) {
+        pollfd p{fd_, events, 0};
+        return ::poll(&p, 1, 5000) > 0;
+    }
+
     int fd_;
     bool closed_ = false;
+    std::unique_ptr<tls::Channel> tls_;
 };
 
 // What a receiver read of one file under the extension.
