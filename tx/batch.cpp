@@ -107,6 +107,7 @@ bool Session::reconnect(const Flight& f, Feed& feed) {
         o.what = last_line_.empty() ? What::closed : What::not_stored;
         o.reply = last_line_;
     }
+    if (h == Hello::refused) breaks_ = rules_.retries;  // another try would meet the same key
     broke(o, feed, &f);
     return false;
 }
