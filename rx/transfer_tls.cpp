@@ -49,7 +49,7 @@ void Transfer::shake(Clock::time_point now) {
         case tls::Channel::Step::done:
             return greet_peer(now);
         case tls::Channel::Step::failed:
-            return fail({"the TLS handshake failed (" + tls_->why() + "); connection closed"});
+            return fail({tls_->why() + "; connection closed"});
         default:
             return;
     }
