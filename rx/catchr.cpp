@@ -65,11 +65,22 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
 // The receiver's key, for TLS; without one it goes on, offering no TLS.
 std::optional<tls::Identity> load_identity(rx::Rules& rules) {
     rules.pins_dir = tls::config_dir("catchr");
-    std::string why = "no directory for its key: neither HOME nor XDG_CONFIG_HOME is set";
-    std::optional<tls::Identity> id;
-    if (!rules.pins_dir.empty()) id = tls::load_or_make(rules.pins_dir, why);
+    std::string why;
+    std::optional<tls::Identity> id = tls::own_identity("catchr", why);
     if (!id) std::fprintf(stderr, "catchr: receiving without TLS: %s\n", cli::shown(why).c_str());
     return id;
+}
+
+// catchr --fingerprint: the receiver's key, made now if it has none yet.
+int fingerprint() {
+    std::string why;
+    const std::optional<tls::Identity> id = tls::own_identity("catchr", why);
+    if (!id) {
+        std::fprintf(stderr, "catchr: %s\n", cli::shown(why).c_str());
+        return 1;
+    }
+    std::printf("%s\n", id->fingerprint().c_str());
+    return 0;
 }
 
 // catchr --trust: the sender's key joins the trusted senders, and the list is shown.
@@ -167,6 +178,8 @@ int main(int argc, char** argv) {
             return usage_status;
         case rx::Options::Action::trust:
             return trust(opt.trust_fingerprint);
+        case rx::Options::Action::fingerprint:
+            return fingerprint();
         case rx::Options::Action::run:
             break;
     }

@@ -135,6 +135,7 @@ bool take_switch(const std::string& arg, Options& o) {
     else if (arg == "--no-clobber") o.no_clobber = true;
     else if (arg == "--no-exec-bits") o.exec_bits = false;
     else if (arg == "--secure") o.secure = true;
+    else if (arg == "--fingerprint") o.action = Options::Action::fingerprint;
     else return false;
     return true;
 }
@@ -200,6 +201,7 @@ std::string usage_text() {
            "  --rate-window SECS   over how many seconds a body's rate is measured (default 10)\n"
            "  --secure             take files only over TLS and only from trusted senders\n"
            "  --trust FINGERPRINT  add a sender's key to the trusted senders, print them, exit\n"
+           "  --fingerprint        print the fingerprint of this receiver's key, exit\n"
            "  -q                   print errors only\n"
            "  -v                   with each failure, the internal trail behind it\n"
            "  -h, --help           this text\n"

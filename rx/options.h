@@ -17,7 +17,7 @@ struct Net {
 
 struct Options {
     // trust: adds trust_fingerprint to the trusted senders and exits.
-    enum class Action { run, help, version, trust, usage_error };
+    enum class Action { run, help, version, trust, fingerprint, usage_error };
     Action action = Action::run;
     std::string error;  // what was wrong, for usage_error
 

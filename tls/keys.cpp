@@ -157,4 +157,13 @@ std::string config_dir(const std::string& program) {
     return home.empty() ? "" : home + "/.config/" + program;
 }
 
+std::optional<Identity> own_identity(const std::string& program, std::string& why) {
+    const std::string dir = config_dir(program);
+    if (dir.empty()) {
+        why = "no directory for its key: neither HOME nor XDG_CONFIG_HOME is set";
+        return std::nullopt;
+    }
+    return load_or_make(dir, why);
+}
+
 }  // namespace tls

@@ -56,6 +56,10 @@ std::optional<Identity> load_or_make(const std::string& dir, std::string& why);
 // else $XDG_CONFIG_HOME/<program>, else $HOME/.config/<program>; "" when none is set.
 std::string config_dir(const std::string& program);
 
+// The program's own identity, kept in its config_dir(); nothing, with why, when there is no
+// such directory or its key cannot be had.
+std::optional<Identity> own_identity(const std::string& program, std::string& why);
+
 }  // namespace tls
 
 #endif

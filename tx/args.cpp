@@ -111,6 +111,10 @@ private:
         const std::string& arg = args[i];
         if (arg == "--help") return help();
         if (arg == "--version") return version();
+        if (arg == "--fingerprint") {
+            a_.action = Args::Action::fingerprint;
+            return;
+        }
         static const std::pair<std::string_view, bool Args::*> switches[] = {
             {"--keep-going", &Args::keep_going}, {"--classic", &Args::classic}, {"--update", &Args::update},
             {"--dry-run", &Args::dry_run}, {"--secure", &Args::secure}};
@@ -288,6 +292,7 @@ std::string usage_text(const std::string& program) {
            "  --retries N      try a send that broke N times more, resuming it (default 3; 0: never)\n"
            "  --classic        send by the classic protocol only: no check of the bytes, no resume\n"
            "  --secure         send only to a receiver paired with this sender, over TLS\n"
+           "  --fingerprint    print the fingerprint of this sender's key, exit\n"
            "  -h, --help       this text\n"
            "  -V, --version    the version\n"
            "  --               everything after it is a file-spec\n"

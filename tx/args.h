@@ -20,7 +20,7 @@ inline constexpr unsigned jobs_mx = 16;
 inline constexpr unsigned default_jobs = 4;
 
 struct Args {
-    enum class Action { send, help, version, usage_error };
+    enum class Action { send, help, version, fingerprint, usage_error };
     Action action = Action::send;
     std::string error;               // what was wrong, for usage_error
 

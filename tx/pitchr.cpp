@@ -15,6 +15,7 @@
 #include "args.h"
 #include "console.h"
 #include "expand.h"
+#include "keys.h"
 #include "lb.h"
 #include "outcome.h"
 #include "run.h"
@@ -57,6 +58,13 @@ int answered_at_once(const tx::Args& args, cli::Console& out) {
     switch (args.action) {
         case tx::Args::Action::help: lines(out, tx::usage_text("pitchr")); return 0;
         case tx::Args::Action::version: out.line(std::string("pitchr ") + CATCHR_PITCHR_VERSION); return 0;
+        case tx::Args::Action::fingerprint: {
+            std::string why;
+            const std::optional<tls::Identity> id = tls::own_identity("pitchr", why);
+            if (id) out.line(id->fingerprint());
+            else cli::Console(stderr, false).line("pitchr: " + cli::shown(why));
+            return id ? 0 : 1;
+        }
         case tx::Args::Action::usage_error: {
             cli::Console err(stderr, false);
             err.line("pitchr: " + args.error);

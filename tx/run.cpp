@@ -157,16 +157,14 @@ SendRules rules_of(const Args& args) {
 }
 
 void take_keys(SendRules& rules, cli::Console& out) {
-    const std::string dir = tls::config_dir("pitchr");
-    std::string why = "no HOME to keep a key in";
-    std::optional<tls::Identity> id;
-    if (!dir.empty()) id = tls::load_or_make(dir, why);
+    std::string why;
+    std::optional<tls::Identity> id = tls::own_identity("pitchr", why);
     if (!id) {
         out.line("TLS is not offered: " + cli::shown(why));
         return;
     }
     rules.identity = std::make_shared<const tls::Identity>(std::move(*id));
-    rules.pins_dir = dir;
+    rules.pins_dir = tls::config_dir("pitchr");
 }
 
 void report(const Tally& t, bool keep_going, double secs, cli::Console& out) {
