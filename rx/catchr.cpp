@@ -126,7 +126,7 @@ bool key_stops(rx::View& view, const rx::Receiver& receiver, int key, rx::Clock:
 }
 
 // Listens and serves until a key or a stop signal; the exit status.
-int serve(const rx::Options& opt, const rx::Rules& rules) {
+int serve(const rx::Options& opt, rx::Rules& rules) {
     rx::View view(stdout, ::isatty(STDOUT_FILENO) == 1, opt.quiet);
     if (view.tty() && !opt.confine)
         view.line("Note: any host that reaches port " + std::to_string(opt.port) +
@@ -136,6 +136,9 @@ int serve(const rx::Options& opt, const rx::Rules& rules) {
         for (const std::string& line : rx::sweep_parts(rules.store.root_fd, "", rules.store.keep_days, std::time(nullptr)))
             view.line(line);
     rx::StopWatch stop;
+    // Senders it does not know are put to a person at the keyboard, when there is one.
+    rx::Pairing pairing(view, rules.pins_dir);
+    if (rules.secure && stop.keys()) rules.pairing = &pairing;
     SCK_SYS_OP();
     rx::Loop loop;
     rx::Receiver receiver(opt, rules, loop, view);
@@ -144,7 +147,9 @@ int serve(const rx::Options& opt, const rx::Rules& rules) {
     if (listeners.watch_sd() >= 0) loop.watch(listeners.watch_sd(), POLLIN, [&](short) { listeners.on_address_change(); });
     if (view.tty()) first_screen(view, opt, listeners);
     rx::Clock::time_point asked_until{};
-    stop.key_rule([&](int key) { return key_stops(view, receiver, key, asked_until); });
+    stop.key_rule([&](int key) {
+        return !(rules.pairing && pairing.key(key, rx::Clock::now())) && key_stops(view, receiver, key, asked_until);
+    });
 
     while (!stop.requested()) {
         loop.turn(stop.before_turn(loop, receiver.before_turn(rx::Clock::now())), stop.wait_mask());

@@ -28,6 +28,8 @@ public:
     // The signal mask while the loop waits: the stop signals get through only then.
     const sigset_t* wait_mask() const { return &wait_mask_; }
     bool requested() const;
+    // Whether keys can come at all: standard input is a terminal.
+    bool keys() const { return tty_; }
     // What asked for the stop: "a key press", "SIGTERM"...
     std::string why() const;
     // Decides whether a key stops the receiver; without one, any key does.

@@ -54,7 +54,10 @@ Transfer::Transfer(int sd, const sockaddr_in& peer, std::uint16_t port, const Ru
     : sd_(sd), address_(ntohl(peer.sin_addr.s_addr)), peer_(SAI_IP(&peer, 1, 0)), port_(port), rules_(rules), view_(view),
       deadline_(now + rules.header_deadline), sink_(rules.file_splice) {}
 
-Transfer::~Transfer() { SCK_CL(sd_); }
+Transfer::~Transfer() {
+    if (question_ >= 0) rules_.pairing->withdraw(question_);
+    SCK_CL(sd_);
+}
 
 void Transfer::on_readable(Clock::time_point now) {
     budget_ = work_per_turn;
@@ -128,8 +131,9 @@ void Transfer::gone(const Failure& f) {
 std::size_t Transfer::handle(const char* bytes, std::size_t n, Clock::time_point now) {
     std::size_t at = 0;
     while (at < n && !finished() && phase_ != Phase::verify && budget_ > 0) {
-        if (phase_ == Phase::handshake) {
-            protocol_error("bytes before the TLS handshake");
+        if (phase_ == Phase::handshake || phase_ == Phase::pairing) {
+            protocol_error(phase_ == Phase::pairing ? "bytes before the pairing was confirmed"
+                                                    : "bytes before the TLS handshake");
             return n;
         }
         if (phase_ == Phase::header || phase_ == Phase::check) at += take_lines(bytes + at, n - at, now);
@@ -170,6 +174,8 @@ void Transfer::on_clock(Clock::time_point now) {
         finish();  // a sender that sends no more file after a while is done
     } else if (phase_ == Phase::handshake) {
         fail({"no TLS handshake within " + seconds(rules_.header_deadline) + " s; connection closed"});
+    } else if (phase_ == Phase::pairing) {
+        no_and_close("the pairing was not confirmed within " + seconds(rules_.pairing_window) + " s");
     } else if (phase_ == Phase::header && ext_) {
         fail({"no complete header within " + seconds(rules_.body_silence) + " s; connection closed"});
     } else if (phase_ == Phase::check) {
@@ -406,6 +412,8 @@ void Transfer::finish() {
     if (err_) view_.error(Failure::from_library().text + " (from " + peer_ + ")");
     sd_ = -1;
     store_->discard();
+    if (question_ >= 0) rules_.pairing->withdraw(question_);
+    question_ = -1;
     phase_ = Phase::finished;
 }
 

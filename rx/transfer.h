@@ -22,6 +22,7 @@
 #include "channel.h"
 #include "ext.h"
 #include "failure.h"
+#include "pairing.h"
 #include "readback.h"
 #include "sink.h"
 #include "store.h"
@@ -55,10 +56,12 @@ struct Rules {
     const tls::Identity* identity = nullptr;
     std::string pins_dir;
     bool secure = false;
+    // With --secure, a sender it does not trust is put to the person at the terminal, who
+    // has this long to answer; without a person (none), it is refused.
+    Pairing* pairing = nullptr;
+    std::chrono::milliseconds pairing_window{60'000};
 };
 
-// The feature a hello names for TLS after the hello's answer.
-inline constexpr std::string_view feat_tls = "tls";
 
 // Driven by the receiver's event loop: it calls on_readable when the socket has something
 // (data, or its end) and on_clock when deadline() has passed. Each call does what can be
@@ -111,8 +114,9 @@ public:
 private:
     // Under the extension: from, after GO, waits for the FROM line; sum, after the body,
     // for the SUM line; verify reads the work file back; check takes the entries of a CHECK.
-    // handshake runs TLS after the hello's answer.
-    enum class Phase { header, handshake, from, body, sum, verify, check, finished };
+    // handshake runs TLS after the hello's answer; pairing waits for the person at the
+    // terminal to confirm the sender's code.
+    enum class Phase { header, handshake, pairing, from, body, sum, verify, check, finished };
     // What a request under the extension asks for.
     enum class Request { file, check, dir };
     // A turn's share of work: a file answered costs this many of it, an entry checked one.
@@ -167,6 +171,8 @@ private:
     void start_tls(Clock::time_point now);
     void shake(Clock::time_point now);
     void greet_peer(Clock::time_point now);
+    void ask_person(const std::string& fingerprint, Clock::time_point now);
+    void settle_pairing(Clock::time_point now);
 
     // Batches (transfer_batch.cpp).
     bool batch_request();
@@ -245,6 +251,7 @@ private:
     // The channel may hold bytes it has decrypted that poll() cannot see: set when a turn
     // ended before the channel said it had no more.
     bool tls_more_ = false;
+    int question_ = -1;  // its pairing question while the person is asked
 
     // Batches: what the request asks for; a CHECK's entries and its answer so far; the
     // directories this connection made (device, inode), which a DIR may give their mode.

@@ -37,7 +37,7 @@ bool Transfer::hello(Clock::time_point now) {
     }
     ext_ = true;
     if (refused_outside_tls(true)) return true;
-    if (agreed_.has(feat_tls)) start_tls(now);
+    if (agreed_.has(wire::feat_tls)) start_tls(now);
     else next_file(now);
     return true;
 }
@@ -118,11 +118,13 @@ bool Transfer::checked_behind() const {
 }
 
 bool Transfer::busy() const {
+    if (phase_ == Phase::pairing) return rules_.pairing->verdict(question_) != Pairing::Verdict::waiting;
     return !finished() && (phase_ == Phase::verify || !pending_.empty() || checked_behind() || (tls_more_ && reading()));
 }
 
 void Transfer::work(Clock::time_point now) {
     budget_ = work_per_turn;
+    if (phase_ == Phase::pairing) return settle_pairing(now);
     if (tls_more_ && reading()) read_turn(now);
     if (checked_behind()) check_.step(got_);
     if (phase_ == Phase::verify && !checked_behind()) conclude(now);

@@ -10,8 +10,6 @@ namespace {
 
 using Tag = wire::Answer::Tag;
 
-constexpr char paired_line[] = "PAIRED";
-constexpr char open_line[] = "OPEN";
 constexpr char outside_tls[] = "this receiver takes files only over TLS (catchr --secure)";
 
 }  // namespace
@@ -19,14 +17,14 @@ constexpr char outside_tls[] = "this receiver takes files only over TLS (catchr 
 // What this receiver speaks: tls only when it has a key to show.
 wire::Hello Transfer::our_hello() const {
     wire::Hello ours = wire::our_hello();
-    if (rules_.identity) ours.features.emplace_back(feat_tls);
+    if (rules_.identity) ours.features.emplace_back(wire::feat_tls);
     return ours;
 }
 
 // With --secure, a classic header or a hello without tls is answered with the refusal and
 // the connection ends; true then.
 bool Transfer::refused_outside_tls(bool hello) {
-    if (!rules_.secure || (hello && agreed_.has(feat_tls))) return false;
+    if (!rules_.secure || (hello && agreed_.has(wire::feat_tls))) return false;
     if (hello) {
         no_and_close(outside_tls);
         return true;
@@ -61,15 +59,33 @@ void Transfer::greet_peer(Clock::time_point now) {
     tls::TrustedSenders trusted;
     std::string why;
     if (!rules_.pins_dir.empty() && !trusted.load(rules_.pins_dir, why)) view_.error(why);
+    if (!trusted.trusted(fingerprint) && rules_.secure) return ask_person(fingerprint, now);
     next_file(now);
-    if (trusted.trusted(fingerprint)) {
-        out_ += std::string(paired_line) + wire::line_end;
-    } else if (!rules_.secure) {
-        out_ += std::string(open_line) + wire::line_end;
-    } else {
-        no_and_close("not paired: run catchr --trust " + fingerprint);
-        return;
-    }
+    out_ += std::string(trusted.trusted(fingerprint) ? wire::word_paired : wire::word_open) + wire::line_end;
+    flush();
+}
+
+// A sender this receiver does not trust, under --secure: its person compares the code and
+// answers with a key; without a person, the sender learns how to get trusted.
+void Transfer::ask_person(const std::string& fingerprint, Clock::time_point now) {
+    const std::string code = tls_->pairing_code();
+    if (!rules_.pairing) return no_and_close("not paired: on the receiver, run catchr --trust " + fingerprint);
+    question_ = rules_.pairing->ask(peer_, fingerprint, code);
+    if (question_ < 0) return no_and_close("other pairings wait for confirmation at the receiver; try again later");
+    phase_ = Phase::pairing;
+    deadline_ = now + rules_.pairing_window;
+    out_ += std::string(wire::word_pair) + " " + code + wire::line_end;
+    flush();
+}
+
+// The person answered.
+void Transfer::settle_pairing(Clock::time_point now) {
+    if (rules_.pairing->verdict(question_) != Pairing::Verdict::yes)
+        return no_and_close("the pairing was refused at the receiver");
+    rules_.pairing->withdraw(question_);
+    question_ = -1;
+    next_file(now);
+    out_ += std::string(wire::word_paired) + wire::line_end;
     flush();
 }
 

@@ -103,7 +103,7 @@ void View::forget(int id) {
 
 void View::notice(const std::string& text, Clock::time_point until) {
     if (!tty_) {
-        console_.line(text);
+        if (!text.empty()) console_.line(text);
         return;
     }
     notice_ = text;

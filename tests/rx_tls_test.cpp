@@ -24,7 +24,7 @@ tls::Identity identity() {
 
 wire::Hello with_tls() {
     wire::Hello h = wire::our_hello();
-    h.features.emplace_back(rx::feat_tls);
+    h.features.emplace_back(wire::feat_tls);
     return h;
 }
 
@@ -117,7 +117,8 @@ TEST_F(Tls, TheSenderHearsWhetherItIsTrusted) {
         std::string greeting;
         bool closes;
     };
-    const std::string no = wire::answer_line(Tag::no, "not paired: run catchr --trust " + sender_.fingerprint());
+    const std::string no =
+        wire::answer_line(Tag::no, "not paired: on the receiver, run catchr --trust " + sender_.fingerprint());
     for (const Case& c : {Case{true, false, "PAIRED\r", false}, {true, true, "PAIRED\r", false},
                           {false, false, "OPEN\r", false}, {false, true, no, true}}) {
         SCOPED_TRACE(c.greeting);
@@ -130,6 +131,58 @@ TEST_F(Tls, TheSenderHearsWhetherItIsTrusted) {
         EXPECT_EQ(link->t->finished(), c.closes);
         std::filesystem::remove(pins_.dir() + "/" + tls::trusted_senders_file);
     }
+}
+
+// Under --secure with a person at the terminal, a sender it does not know waits for a key:
+// y trusts it for good, n or the end of the window refuse it, and a sender that leaves takes
+// its question with it.
+TEST_F(Tls, APersonPairsASenderByAKey) {
+    rules_.secure = true;
+    rx::Pairing pairing(*view_, pins_.dir());
+    rules_.pairing = &pairing;
+    const auto no = [](const std::string& why) { return wire::answer_line(Tag::no, why); };
+    enum class Then { key_y, key_n, window_ends, sender_leaves };
+    const struct {
+        Then then;
+        std::string answer;
+    } cases[] = {{Then::key_n, no("the pairing was refused at the receiver")},
+                 {Then::window_ends, no("the pairing was not confirmed within 60 s")},
+                 {Then::sender_leaves, ""},
+                 {Then::key_y, "PAIRED\r"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        auto link = tls_hello();
+        TlsSender s(*link, sender_);
+        ASSERT_TRUE(s.shake()) << s.c.why();
+        EXPECT_EQ(s.lines(1), "PAIR " + s.c.pairing_code() + "\r");
+        EXPECT_FALSE(link->t->busy());
+        const auto now = rx::Clock::now();
+        switch (c.then) {
+            case Then::key_y:
+            case Then::key_n:
+                EXPECT_TRUE(pairing.key('x', now));  // another key only shows the question again
+                EXPECT_FALSE(link->t->busy());
+                EXPECT_TRUE(pairing.key(c.then == Then::key_y ? 'y' : 'n', now));
+                ASSERT_TRUE(link->t->busy());
+                link->t->work(now);
+                break;
+            case Then::window_ends: link->t->on_clock(now + std::chrono::seconds(61)); break;
+            case Then::sender_leaves:
+                ::shutdown(link->peer, SHUT_RDWR);
+                s.pump();
+                break;
+        }
+        if (c.then != Then::sender_leaves) {
+            EXPECT_EQ(s.lines(1), c.answer);
+        }
+        EXPECT_EQ(link->t->finished(), c.then != Then::key_y);
+        EXPECT_FALSE(pairing.key('y', now)) << "the question is still shown";
+        tls::TrustedSenders trusted;
+        std::string why;
+        ASSERT_TRUE(trusted.load(pins_.dir(), why)) << why;
+        EXPECT_EQ(trusted.trusted(sender_.fingerprint()), c.then == Then::key_y);
+    }
+    EXPECT_NE(printed().find("Paired with 127.0.0.9:5555: its key is trusted from now on"), std::string::npos) << printed();
 }
 
 // Nothing outside TLS: a classic header hears the refusal as its reply, a hello without tls

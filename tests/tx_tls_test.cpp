@@ -106,8 +106,8 @@ TEST_F(Tls, PairingShowsTheCodeSendsTheFileInsideTlsAndPinsTheReceiver) {
     EXPECT_EQ(o.what, What::stored) << o.reply;
     EXPECT_EQ(sender_key, rules_.identity->fingerprint());
     EXPECT_TRUE(body == data) << "the body differs";
-    EXPECT_NE(printed_.text().find("Pairing with 127.0.0.1:9500 (" + rx_id_.fingerprint() + "): code " + code +
-                                   " \u2014 confirm it on the receiver"),
+    EXPECT_NE(printed_.text().find("Pairing with 127.0.0.1:9500 (key " + rx_id_.fingerprint() + "): code " + code +
+                                   " \u2014 press y on the receiver if it shows the same code"),
               std::string::npos)
         << printed_.text();
     EXPECT_EQ(pinned(rx_id_.fingerprint()), tls::KnownReceivers::Pinned::same);

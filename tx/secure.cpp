@@ -17,9 +17,8 @@ namespace {
 
 using What = Outcome::What;
 
-constexpr std::string_view word_paired = "PAIRED";
-constexpr std::string_view word_pair = "PAIR ";
-constexpr std::string_view word_open = "OPEN";
+using wire::word_open;
+using wire::word_paired;
 constexpr std::string_view word_no = "NO ";
 
 int ms_of(std::chrono::steady_clock::duration d) {
@@ -31,7 +30,7 @@ int ms_of(std::chrono::steady_clock::duration d) {
 
 wire::Hello Session::our_hello() const {
     wire::Hello h = wire::our_hello();
-    if (rules_.identity) h.features.emplace_back(feat_tls);
+    if (rules_.identity) h.features.emplace_back(wire::feat_tls);
     return h;
 }
 
@@ -52,7 +51,7 @@ bool Session::secured(Outcome& o) {
     if (!rules_.pins_dir.empty() && !pins.load(rules_.pins_dir, why)) return refuse(o, why);
     for (const std::string& problem : pins.problems()) console_.line(cli::shown(problem));
     const bool pinned = pins.find(peer_name()) != nullptr;
-    if (!agreed_.has(feat_tls)) {
+    if (!agreed_.has(wire::feat_tls)) {
         if (pinned) return refuse(o, peer_name() + " was met over TLS before, and now offers no TLS");
         if (rules_.secure) return refuse(o, peer_name() + " offers no TLS, and --secure asks for it");
         return true;
@@ -86,15 +85,24 @@ bool Session::handshake(Outcome& o) {
 // confirmed the code, PAIRED.
 bool Session::paired(const std::string& fingerprint, Outcome& o) {
     if (!next_line(rules_.handshake_wait, o)) return refuse(o, peer_name() + " said nothing after the TLS handshake");
-    if (last_line_.starts_with(word_pair)) {
-        console_.line("Pairing with " + peer_name() + " (" + cli::shown(fingerprint) + "): code " +
-                      cli::shown(conn_.pipe().tls->pairing_code()) + " \u2014 confirm it on the receiver");
-        if (!next_line(rules_.pairing_wait, o)) return refuse(o, peer_name() + " was not paired within the time");
+    const std::string pair = std::string(wire::word_pair) + " ";
+    if (last_line_.starts_with(pair)) {
+        const std::string code = conn_.pipe().tls->pairing_code();
+        // Both ends take the code from the same session; another code means another session.
+        if (last_line_.substr(pair.size()) != code)
+            return refuse(o, peer_name() + " shows another pairing code than this sender: not paired");
+        console_.line("Pairing with " + peer_name() + " (key " + cli::shown(fingerprint) + "): code " + code +
+                      " \u2014 press y on the receiver if it shows the same code");
+        if (!next_line(rules_.pairing_wait, o))
+            return refuse(o, peer_name() + " did not confirm the pairing within " +
+                                 std::to_string(rules_.pairing_wait.count() / 1000) + " s");
     }
     if (last_line_ == word_paired) return true;
     if (last_line_ == word_open && !rules_.secure) return true;
     if (last_line_ == word_open)
-        return refuse(o, peer_name() + " does not know this sender's key, and --secure asks for a paired receiver");
+        return refuse(o, peer_name() + " does not know this sender's key, and --secure asks for a paired receiver: "
+                         "start catchr there with --secure to pair, or run catchr --trust " +
+                         rules_.identity->fingerprint() + " there");
     if (last_line_.starts_with(word_no)) return refuse(o, peer_name() + " refused: " + cli::shown(last_line_.substr(3)));
     return refuse(o, peer_name() + " answered \"" + cli::shown(last_line_) + "\" after the TLS handshake");
 }

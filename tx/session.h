@@ -21,9 +21,6 @@
 
 namespace tx {
 
-// Named in the hello by a sender that has a key: the connection goes on inside TLS.
-inline constexpr std::string_view feat_tls = "tls";
-
 // How files are sent; the waits are shorter in tests.
 struct SendRules {
     bool classic_only = false;  // --classic: no hello, every file by the classic protocol
@@ -45,7 +42,8 @@ struct SendRules {
     std::string pins_dir;
     bool secure = false;
     std::chrono::milliseconds handshake_wait = std::chrono::seconds(10);
-    std::chrono::milliseconds pairing_wait = std::chrono::seconds(60);
+    // The receiver gives its person 60 s; its answer, even a late NO, comes within this.
+    std::chrono::milliseconds pairing_wait = std::chrono::seconds(70);
 };
 
 // Where the files of a run come from, and where what became of each goes. The sessions of

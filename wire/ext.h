@@ -22,6 +22,13 @@ inline constexpr std::string_view feat_resume = "resume";
 inline constexpr std::string_view feat_times = "times";
 // Files without waiting for GO, which files changed, directories (see doc/protocol.md).
 inline constexpr std::string_view feat_batch = "batch";
+// TLS right after the hello's answer, offered by a program that has a key; inside it the
+// receiver's first line says whether it trusts the sender: PAIRED, OPEN, or PAIR and the
+// code while its person is asked (see doc/protocol.md).
+inline constexpr std::string_view feat_tls = "tls";
+inline constexpr std::string_view word_paired = "PAIRED";
+inline constexpr std::string_view word_open = "OPEN";
+inline constexpr std::string_view word_pair = "PAIR";
 
 struct Hello {
     unsigned version = ext_version;

@@ -20,6 +20,14 @@ RX_ADDR = "127.0.1.1"
 
 _next_port = [int(os.environ.get("E2E_PORT_BASE", "19500"))]
 
+# The programs' keys and pins live in a directory of this run's own, never in the home of
+# whoever runs the tests; so both ends have keys and speak TLS unless a test says otherwise.
+_config = tempfile.TemporaryDirectory(prefix="e2e-config")
+os.environ["XDG_CONFIG_HOME"] = _config.name
+# The environment of a program without a key: it offers no TLS, and its bytes on the wire
+# are the plain protocol, which relays that count or change bytes rely on.
+KEYLESS = {"XDG_CONFIG_HOME": "", "HOME": ""}
+
 
 def fresh_port():
     """A port no earlier test of this run used."""
@@ -123,10 +131,10 @@ class Receiver:
                 pass
 
 
-def run_pitchr(args, cwd=None, timeout=60):
+def run_pitchr(args, cwd=None, timeout=60, env=None):
     """Runs pitchr to its end; gives (exit status, standard output, standard error)."""
     proc = subprocess.run([PITCHR, *args], cwd=cwd, capture_output=True, timeout=timeout,
-                          stdin=subprocess.DEVNULL)
+                          stdin=subprocess.DEVNULL, env={**os.environ, **(env or {})})
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
 
