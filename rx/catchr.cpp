@@ -71,6 +71,16 @@ std::optional<tls::Identity> load_identity(rx::Rules& rules) {
     return id;
 }
 
+// Whether dir is the working directory (the receiving one) or lies inside it.
+bool inside_here(const std::string& dir) {
+    char* here = ::realpath(".", nullptr);
+    char* there = ::realpath(dir.c_str(), nullptr);
+    const std::string h = here ? here : "", t = there ? there : "";
+    std::free(here);
+    std::free(there);
+    return !h.empty() && !t.empty() && (t == h || t.starts_with(h == "/" ? h : h + "/"));
+}
+
 // catchr --fingerprint: the receiver's key, made now if it has none yet.
 int fingerprint() {
     std::string why;
@@ -193,6 +203,14 @@ int main(int argc, char** argv) {
     const std::optional<tls::Identity> identity = load_identity(rules);
     rules.identity = identity ? &*identity : nullptr;
     rules.secure = opt.secure;
+    // --confine keeps senders inside the receiving directory: its key must not be there.
+    if (identity && opt.confine && inside_here(rules.pins_dir)) {
+        std::fprintf(stderr,
+                     "catchr: its key and trusted senders (%s) lie inside the receiving directory, where senders "
+                     "may write: receive elsewhere (-d DIR) or keep them elsewhere (XDG_CONFIG_HOME)\n",
+                     cli::shown(rules.pins_dir).c_str());
+        return usage_status;
+    }
     if (opt.secure && !identity) {
         std::fprintf(stderr, "catchr: --secure needs TLS, and TLS needs the receiver's key\n");
         return usage_status;
