@@ -139,7 +139,8 @@ bool key_stops(rx::View& view, const rx::Receiver& receiver, int key, rx::Clock:
 int serve(const rx::Options& opt, rx::Rules& rules) {
     rx::View view(stdout, ::isatty(STDOUT_FILENO) == 1, opt.quiet);
     if (view.tty() && !opt.confine)
-        view.line("Note: any host that reaches port " + std::to_string(opt.port) +
+        view.line(std::string("Note: ") +
+                  (opt.secure ? "trusted senders" : "any host that reaches port " + std::to_string(opt.port)) +
                   " can write files wherever this user can; --confine keeps them inside the receiving directory.");
     // Parts of sends that broke long ago and never came back.
     if (rules.store.sweeps->due(rules.store.root_fd, rx::Clock::now()))

@@ -80,8 +80,11 @@ void Transfer::ask_person(const std::string& fingerprint, Clock::time_point now)
 
 // The person answered.
 void Transfer::settle_pairing(Clock::time_point now) {
-    if (rules_.pairing->verdict(question_) != Pairing::Verdict::yes)
-        return no_and_close("the pairing was refused at the receiver");
+    if (rules_.pairing->verdict(question_) != Pairing::Verdict::yes) {
+        // The person said no, and the line saying so is printed: nothing more to report.
+        say_last(wire::answer_line(wire::Answer::Tag::no, "the pairing was refused at the receiver"));
+        return finish();
+    }
     rules_.pairing->withdraw(question_);
     question_ = -1;
     next_file(now);

@@ -132,6 +132,7 @@ void send_files(Session& first, std::vector<const Item*> files, unsigned jobs, T
         // The others need no hello of their own to find a receiver of the classic protocol.
         Outcome o;
         if (first.greet(o) == Session::Speaks::classic) rules.classic_only = true;
+        if (first.refused()) jobs = 1;
     }
     Handout feed(std::move(files), t, ctx);
     std::vector<std::thread> more;

@@ -82,6 +82,10 @@ void Session::announce(const Item& item) {
 // A new connection and the hello on it. Whatever is not a hello back (an older receiver's
 // error, a close, silence) means the classic protocol: said once, when it is first found.
 Session::Hello Session::say_hello(Outcome& o) {
+    if (refused_) {
+        o = *refused_;
+        return Hello::refused;
+    }
     conn_ = Connection(dial_, o);
     lines_.clear();
     last_line_.clear();
@@ -94,19 +98,24 @@ Session::Hello Session::say_hello(Outcome& o) {
         lines_.next(conn_.pipe(), rules_.hello_wait, last_line_, f) == LineReader::Got::line &&
         wire::parse_hello(last_line_, theirs)) {
         agreed_ = wire::agreed(ours, theirs);
-        if (!secured(o)) return Hello::refused;
+        if (!secured(o)) return turned_away(o);
         mode_ = Mode::extension;
         return Hello::agreed;
     }
     conn_.close();
     agreed_ = {};
     // A receiver that speaks no extension cannot be one this sender must meet over TLS.
-    if (!secured(o)) return Hello::refused;
+    if (!secured(o)) return turned_away(o);
     if (mode_ == Mode::unknown) {
         mode_ = Mode::classic;
         if (!rules_.spare) console_.line(told_classic(peer_));
     }
     return Hello::classic;
+}
+
+Session::Hello Session::turned_away(const Outcome& o) {
+    refused_ = o;
+    return Hello::refused;
 }
 
 Outcome Session::send_ext(const Item& item, Source& src) {

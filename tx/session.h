@@ -69,6 +69,9 @@ public:
     // no connection could be made.
     Speaks greet(Outcome& o);
     Speaks speaks() const;
+    // Whether the receiver turned this sender away at its hello (a key, TLS or pairing
+    // refused): every later connection would meet the same answer, so none is made.
+    bool refused() const { return refused_.has_value(); }
     void set_live_progress(bool on) { rules_.live_progress = on; }
     // Sends what feed hands out until it has no more. To a receiver of batches, files under
     // body_now_mxsz go without waiting for their answers, and directories are made; to others
@@ -102,6 +105,7 @@ private:
     };
 
     Hello say_hello(Outcome& o);
+    Hello turned_away(const Outcome& o);
     // TLS (secure.cpp): the hello this sender says, and after the receiver's, whether this
     // connection may carry files; false with o saying why (refused).
     wire::Hello our_hello() const;
@@ -146,6 +150,7 @@ private:
     SendRules rules_;
     cli::Console& console_;
     Mode mode_ = Mode::unknown;
+    std::optional<Outcome> refused_;  // the answer that turned it away, given again
     wire::Hello agreed_;
     Connection conn_;
     LineReader lines_;

@@ -37,10 +37,12 @@ def fresh_port():
 
 class Receiver:
     """catchr with a pseudo-terminal of its own as its keyboard, as if started in a console.
-    Its output goes to that terminal with tty, else to a pipe, as when it is logged."""
+    Its output goes to that terminal with tty, else to a pipe, as when it is logged. Without
+    keyboard its input is /dev/null, as for a service. (pitchr runs so too, with program.)"""
 
-    def __init__(self, args=(), cwd=None, tty=False, env=None, program=None):
+    def __init__(self, args=(), cwd=None, tty=False, env=None, program=None, keyboard=True):
         program = program or CATCHR
+        self.name = os.path.basename(program)
         self.output = b""
         if not tty:
             out_r, out_w = os.pipe()
@@ -52,6 +54,8 @@ class Receiver:
                 if not tty:
                     os.dup2(out_w, 1)
                     os.dup2(out_w, 2)
+                if not keyboard:
+                    os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
                 os.execve(program, [program, *args], {**os.environ, **(env or {})})
             finally:
                 os._exit(127)
@@ -101,7 +105,7 @@ class Receiver:
                 break
             if time.monotonic() > deadline:
                 self.kill()
-                raise AssertionError(f"catchr did not end; output:\n{self.text()}")
+                raise AssertionError(f"{self.name} did not end; output:\n{self.text()}")
             self._read(0.05)
         while self._read(0.05):
             pass
@@ -249,8 +253,8 @@ class E2ETest(unittest.TestCase):
         self.assertEqual(left, set(), "work files left behind")
         self.assertEqual(self._rx_left, set(), "work files left beside final names")
 
-    def start_receiver(self, *args, cwd=None, ready=True, tty=False, env=None):
-        rx = Receiver(args, cwd=cwd or self.dir, tty=tty, env=env)
+    def start_receiver(self, *args, cwd=None, ready=True, tty=False, env=None, keyboard=True):
+        rx = Receiver(args, cwd=cwd or self.dir, tty=tty, env=env, keyboard=keyboard)
         self.receivers.append(rx)
         if ready:
             rx.expect("Listen at")

@@ -1,5 +1,5 @@
-"""Stand-in peers for the end-to-end tests: a relay that counts, spoils or cuts what a sender
-sends, and a receiver of the classic protocol only."""
+"""Stand-in peers for the end-to-end tests: a relay that counts, spoils, cuts or downgrades
+what a sender sends, and a receiver of the classic protocol only."""
 import socket
 import threading
 import time
@@ -15,15 +15,19 @@ class Proxy:
     flip: (offset, every) flips one bit of the byte at that offset of the first connection's
     stream; with every, also at each MiB after it, so that a file sent again is spoilt too. cut: (offset, then) stops relaying once that
     many bytes of the sender's stream went through, calls then() and closes both ends. pace
-    relays slowly, as a slow receiver reads."""
+    relays slowly, as a slow receiver reads. strip_tls takes the word tls out of both hellos,
+    as a man in the middle would to keep the connection plain; it may be set between
+    connections. keep keeps what the sender sent, per connection, in seen."""
 
-    def __init__(self, port, flip=None, cut=None, pace=None):
+    def __init__(self, port, flip=None, cut=None, pace=None, strip_tls=False, keep=False):
         self.port = fresh_port()
         self.target = port
         self.flip, self.cut = flip, cut
         self.pace = pace  # (bytes, seconds): at most that many bytes, then a pause
+        self.strip_tls, self.keep = strip_tls, keep
         self.connections = 0
         self.sent = []  # bytes relayed from the sender, per connection
+        self.seen = []
         self.listener = socket.create_server((RX_ADDR, self.port))
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -36,12 +40,36 @@ class Proxy:
             index = self.connections
             self.connections += 1
             self.sent.append(0)
+            self.seen.append(bytearray())
             up = socket.create_connection((RX_ADDR, self.target))
-            threading.Thread(target=self._pump_up, args=(down, up, index), daemon=True).start()
-            threading.Thread(target=self._pump_down, args=(up, down), daemon=True).start()
+            strip = self.strip_tls
+            threading.Thread(target=self._pump_up, args=(down, up, index, strip), daemon=True).start()
+            threading.Thread(target=self._pump_down, args=(up, down, strip), daemon=True).start()
 
-    def _pump_up(self, down, up, index):
+    @staticmethod
+    def _stripped(src, lines):
+        """The first lines of src (the sender's header, or the receiver's answer to it), with
+        the word tls taken out of a hello among them."""
+        data = b""
+        while data.count(b"\r") < lines:
+            chunk = src.recv(4096)
+            if not chunk:
+                return data
+            data += chunk
+        head = data.split(b"\r", lines)
+        for i, line in enumerate(head[:lines]):
+            if line.startswith(b"CATCHR-EXT "):
+                head[i] = b" ".join(word for word in line.split(b" ") if word != b"tls")
+        return b"\r".join(head)
+
+    def _pump_up(self, down, up, index, strip=False):
         try:
+            if strip:
+                data = self._stripped(down, 3)
+                up.sendall(data)
+                self.sent[index] += len(data)
+                if self.keep:
+                    self.seen[index] += data
             while True:
                 data = bytearray(down.recv(self.pace[0] if self.pace else 65536))
                 if not data:
@@ -63,6 +91,8 @@ class Proxy:
                     return
                 up.sendall(data)
                 self.sent[index] += len(data)
+                if self.keep:
+                    self.seen[index] += data
         except OSError:
             pass
 
@@ -73,9 +103,10 @@ class Proxy:
         start = max(first, first + -(-(at - first) // MIB) * MIB)
         return range(start, at + n, MIB)
 
-    @staticmethod
-    def _pump_down(up, down):
+    def _pump_down(self, up, down, strip=False):
         try:
+            if strip:
+                down.sendall(self._stripped(up, 1))
             while True:
                 data = up.recv(65536)
                 if not data:
