@@ -63,11 +63,14 @@ bool make_rules(const rx::Options& opt, rx::Rules& rules) {
 }
 
 // The receiver's key, for TLS; without one it goes on, offering no TLS.
-std::optional<tls::Identity> load_identity(rx::Rules& rules) {
+std::optional<tls::Identity> load_identity(rx::Rules& rules, bool secure) {
     rules.pins_dir = tls::config_dir("catchr");
     std::string why;
     std::optional<tls::Identity> id = tls::own_identity("catchr", why);
-    if (!id) std::fprintf(stderr, "catchr: receiving without TLS: %s\n", cli::shown(why).c_str());
+    if (!id)
+        std::fprintf(stderr, secure ? "catchr: --secure needs TLS, and TLS needs the receiver's key: %s\n"
+                                    : "catchr: receiving without TLS: %s\n",
+                     cli::shown(why).c_str());
     return id;
 }
 
@@ -201,7 +204,7 @@ int main(int argc, char** argv) {
     }
     rx::Rules rules;
     if (!make_rules(opt, rules)) return usage_status;
-    const std::optional<tls::Identity> identity = load_identity(rules);
+    const std::optional<tls::Identity> identity = load_identity(rules, opt.secure);
     rules.identity = identity ? &*identity : nullptr;
     rules.secure = opt.secure;
     // --confine keeps senders inside the receiving directory: its key must not be there.
@@ -212,9 +215,6 @@ int main(int argc, char** argv) {
                      cli::shown(rules.pins_dir).c_str());
         return usage_status;
     }
-    if (opt.secure && !identity) {
-        std::fprintf(stderr, "catchr: --secure needs TLS, and TLS needs the receiver's key\n");
-        return usage_status;
-    }
+    if (opt.secure && !identity) return usage_status;
     return serve(opt, rules);
 }

@@ -86,6 +86,8 @@ public:
     void clear() { pending_.clear(); }
     // Whether a whole line has come and waits.
     bool ready() const;
+    // Whether nothing has come beyond the lines taken.
+    bool empty() const { return pending_.empty(); }
 
 private:
     // Reads what has come, waiting at most until deadline for something; Got::line when

@@ -158,14 +158,15 @@ SendRules rules_of(const Args& args) {
 }
 
 void take_keys(SendRules& rules, cli::Console& out) {
-    std::string why;
-    std::optional<tls::Identity> id = tls::own_identity("pitchr", why);
+    // The pins count even without a key: a receiver met over TLS before is never sent to
+    // in plain form because this sender's key went missing.
+    rules.pins_dir = tls::config_dir("pitchr");
+    std::optional<tls::Identity> id = tls::own_identity("pitchr", rules.no_key);
     if (!id) {
-        out.line("TLS is not offered: " + cli::shown(why));
+        out.line("TLS is not offered: " + cli::shown(rules.no_key));
         return;
     }
     rules.identity = std::make_shared<const tls::Identity>(std::move(*id));
-    rules.pins_dir = tls::config_dir("pitchr");
 }
 
 void report(const Tally& t, bool keep_going, double secs, cli::Console& out) {

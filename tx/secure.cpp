@@ -52,10 +52,16 @@ bool Session::secured(Outcome& o) {
     for (const std::string& problem : pins.problems()) console_.line(cli::shown(problem));
     const bool pinned = pins.find(peer_name()) != nullptr;
     if (!agreed_.has(wire::feat_tls)) {
+        // Without a key this sender offered no TLS itself: the cause is here, not there.
+        const std::string no_key = "this sender has no key for TLS: " + cli::shown(rules_.no_key);
+        if (pinned && !rules_.identity) return refuse(o, peer_name() + " was met over TLS before, and " + no_key);
         if (pinned) return refuse(o, peer_name() + " was met over TLS before, and now offers no TLS");
+        if (rules_.secure && !rules_.identity) return refuse(o, "--secure asks for TLS, and " + no_key);
         if (rules_.secure) return refuse(o, peer_name() + " offers no TLS, and --secure asks for it");
         return true;
     }
+    // The receiver's next bytes are its side of the handshake, never a line.
+    if (!lines_.empty()) return refuse(o, "no TLS with " + peer_name() + ": it sent bytes before the TLS handshake");
     if (!handshake(o)) return false;
     const std::string fp = conn_.pipe().tls->peer_fingerprint();
     if (pins.check(peer_name(), fp) == tls::KnownReceivers::Pinned::changed)

@@ -40,6 +40,7 @@ struct SendRules {
     // keys as first met; --secure sends only to a receiver that answers PAIRED.
     std::shared_ptr<const tls::Identity> identity;
     std::string pins_dir;
+    std::string no_key;  // why there is no identity, when there is none
     bool secure = false;
     std::chrono::milliseconds handshake_wait = std::chrono::seconds(10);
     // The receiver gives its person 60 s; its answer, even a late NO, comes within this.
