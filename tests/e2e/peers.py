@@ -28,6 +28,7 @@ class Proxy:
         self.connections = 0
         self.sent = []  # bytes relayed from the sender, per connection
         self.seen = []
+        self.lock = threading.Lock()
         self.listener = socket.create_server((RX_ADDR, self.port))
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -43,8 +44,22 @@ class Proxy:
             self.seen.append(bytearray())
             up = socket.create_connection((RX_ADDR, self.target))
             strip = self.strip_tls
-            threading.Thread(target=self._pump_up, args=(down, up, index, strip), daemon=True).start()
-            threading.Thread(target=self._pump_down, args=(up, down, strip), daemon=True).start()
+            pumps = [2]  # the sockets are closed when both directions are done with them
+            threading.Thread(target=self._pump, args=(self._pump_up, (down, up, index, strip), pumps),
+                             daemon=True).start()
+            threading.Thread(target=self._pump, args=(self._pump_down, (up, down, strip), pumps),
+                             daemon=True).start()
+
+    def _pump(self, pump, args, pumps):
+        try:
+            pump(*args)
+        finally:
+            with self.lock:
+                pumps[0] -= 1
+                last = pumps[0] == 0
+            if last:
+                args[0].close()
+                args[1].close()
 
     @staticmethod
     def _stripped(src, lines):
