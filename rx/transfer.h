@@ -76,9 +76,9 @@ public:
     Transfer& operator=(const Transfer&) = delete;
 
     bool finished() const { return phase_ == Phase::finished; }
-    // Still waiting for its header (or, under the extension, the next one): the first to give
-    // way when connections run short.
-    bool in_header() const { return phase_ == Phase::header; }
+    // Still waiting for its header (or, under the extension, the next one), or for the TLS
+    // handshake before it: the first to give way when connections run short.
+    bool in_header() const { return phase_ == Phase::header || phase_ == Phase::handshake; }
     // Whether the socket is to be read now: not while a file is checked after its body, nor
     // while bytes read earlier still wait for their turn.
     bool reading() const {

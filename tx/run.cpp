@@ -54,7 +54,9 @@ public:
                                                                            : item.destdir + "/" + item.name;
         t_.failed.push_back(told(o, item.path, announced, peer_, args_.verbose));
         out_.error(t_.failed.back());
-        t_.stopped = t_.stopped || !args_.keep_going;
+        // A receiver that this sender would not send to (its key, no TLS) takes no other
+        // file either, -k or not.
+        t_.stopped = t_.stopped || !args_.keep_going || o.what == Outcome::What::refused;
     }
 
 private:
