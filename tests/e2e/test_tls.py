@@ -254,7 +254,9 @@ class Secure(Tls):
             "receiver that does not know the sender": (
                 [], {}, ["--secure"], {}, "does not know this sender's key, and --secure asks for a paired "
                 "receiver: start catchr there with --secure to pair, or run catchr --trust {fp} there"),
-            "keyless receiver": ([], KEYLESS, ["--secure"], {}, "offers no TLS, and --secure asks for it"),
+            # With -k too, the refusal ends the run: no other file would go either.
+            "keyless receiver": ([], KEYLESS, ["--secure", "-k", self.write("other.bin", b"other")], {},
+                                 "offers no TLS, and --secure asks for it"),
         }
         for case, (rx_args, rx_env, tx_args, tx_env, why) in cases.items():
             with self.subTest(case=case):
@@ -263,6 +265,9 @@ class Secure(Tls):
                 status, out, err = self.pitchr(*tx_args, env=tx_env)
                 self.assertEqual(status, 1, out + err)
                 self.assertIn(why.format(fp=self.fingerprint(PITCHR)), out)
+                self.assertEqual(out.count("ERROR"), 1, out)
+                if "-k" in tx_args:
+                    self.assertIn("failed: 1; not tried: 1", out)
                 self.assertIsNone(self.take_stored())
                 if rx_args:
                     rx.expect(f"ERROR: {OUTSIDE_TLS}; connection closed (from 127.0.0.1:")
@@ -302,6 +307,19 @@ class HostilePeers(Tls):
                     pass
                 rx.expect(f"ERROR: {why} (from 127.0.0.1:{socks[case].getsockname()[1]})", timeout=15)
         self.assertEqual(os.listdir(self.dst), [])
+
+    def test_stalled_handshakes_give_way_when_every_connection_is_taken(self):
+        self.trust_sender()
+        rx = self.receiver("--secure", "--max-connections", "2", keyboard=False)
+        for source in ("127.0.2.1", "127.0.2.2"):
+            s = connect(self.port, source=source)
+            self.addCleanup(s.close)
+            s.sendall(HELLO)
+            self.assertEqual(read_until_cr(s), ANSWER)
+        status, out, err = self.pitchr("--secure", timeout=8)  # not held until their 10 s end
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(self.take_stored(), self.data)
+        rx.expect("all connections were taken")
 
     def test_a_receiver_that_stalls_or_babbles_after_naming_tls_gets_nothing(self):
         cases = {  # what the stand-in sends, whether with its answer or after the ClientHello,
