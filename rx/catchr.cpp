@@ -21,6 +21,7 @@
 #include "listeners.h"
 #include "loop.h"
 #include "options.h"
+#include "pairing.h"
 #include "pins.h"
 #include "receiver.h"
 #include "shown.h"
@@ -101,10 +102,7 @@ int trust(const std::string& fingerprint) {
     const std::string dir = tls::config_dir("catchr");
     tls::TrustedSenders senders;
     std::string why = "no directory for the trusted senders: neither HOME nor XDG_CONFIG_HOME is set";
-    const std::time_t now = std::time(nullptr);
-    char day[32];
-    std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&now));
-    if (dir.empty() || !senders.load(dir, why) || !senders.add(fingerprint, std::string("trusted on ") + day, why)) {
+    if (dir.empty() || !senders.load(dir, why) || !senders.add(fingerprint, "trusted on " + rx::today(), why)) {
         std::fprintf(stderr, "catchr: %s\n", cli::shown(why).c_str());
         return 1;
     }

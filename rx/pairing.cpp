@@ -12,14 +12,15 @@ namespace {
 // The prompt stays on the status line this long after each showing.
 constexpr auto prompt_time = std::chrono::seconds(60);
 
+}  // namespace
+
 std::string today() {
     const std::time_t now = std::time(nullptr);
-    char day[32];
-    std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&now));
+    std::tm tm{};
+    char day[32] = "";
+    if (::localtime_r(&now, &tm)) std::strftime(day, sizeof day, "%Y-%m-%d", &tm);
     return day;
 }
-
-}  // namespace
 
 int Pairing::ask(const std::string& peer, const std::string& fingerprint, const std::string& code) {
     const std::size_t open = static_cast<std::size_t>(

@@ -12,6 +12,9 @@
 
 namespace rx {
 
+// The local date, YYYY-MM-DD: when a sender came to be trusted.
+std::string today();
+
 class Pairing {
 public:
     using Clock = View::Clock;
