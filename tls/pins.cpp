@@ -44,7 +44,7 @@ bool is_peer(std::string_view text) {
 
 const char* header(bool receivers) {
     return receivers ? "# ADDRESS:PORT FINGERPRINT: the key each receiver showed when it was first met\n"
-                     : "# FINGERPRINT [comment]: the senders files are taken from\n";
+                     : "# FINGERPRINT [comment]: the senders this receiver takes files from\n";
 }
 
 }  // namespace
