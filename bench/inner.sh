@@ -11,6 +11,10 @@ if [ "$(ip -o link show | awk -F': ' '{print $2}')" != "lo" ]; then
   echo "bench/inner.sh: run it through bench/run.sh (a private namespace with lo only)" >&2
   exit 1
 fi
+# The plain protocol is measured here (TLS beside it is bench/tls.sh): neither program gets a
+# key, so neither offers TLS.
+export XDG_CONFIG_HOME= HOME=
+unset STATE_DIRECTORY
 work=$(mktemp -d /var/tmp/benchXXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
