@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "channel.h"
 #include "keys.h"
 #include "kept.h"
 #include "lb.h"
@@ -203,7 +204,9 @@ int main(int argc, char** argv) {
     rx::Rules rules;
     if (!make_rules(opt, rules)) return usage_status;
     const std::optional<tls::Identity> identity = load_identity(rules, opt.secure);
-    rules.identity = identity ? &*identity : nullptr;
+    std::optional<tls::Context> context;  // made once for every connection
+    if (identity) context.emplace(tls::Channel::Role::server, *identity);
+    rules.tls = context ? &*context : nullptr;
     rules.secure = opt.secure;
     // --confine keeps senders inside the receiving directory: its key must not be there.
     if (identity && opt.confine && inside_here(rules.pins_dir)) {

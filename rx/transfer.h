@@ -50,10 +50,11 @@ struct Rules {
     // when every connection is taken.
     std::uint64_t min_rate = 1024;
     std::chrono::milliseconds rate_window{10'000};
-    // TLS: the receiver's key (none: its hello does not offer tls), where its trusted senders
-    // are listed (read at each handshake, so that a sender trusted meanwhile counts), and
-    // whether it takes files only over TLS and only from senders it trusts.
-    const tls::Identity* identity = nullptr;
+    // TLS: the server's side made of the receiver's key (none: its hello does not offer tls),
+    // where its trusted senders are listed (read at each handshake, so that a sender trusted
+    // meanwhile counts), and whether it takes files only over TLS and only from senders it
+    // trusts.
+    const tls::Context* tls = nullptr;
     std::string pins_dir;
     bool secure = false;
     // With --secure, a sender it does not trust is put to the person at the terminal, who

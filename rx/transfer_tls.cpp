@@ -17,7 +17,7 @@ constexpr char outside_tls[] = "this receiver takes files only over TLS (catchr 
 // What this receiver speaks: tls only when it has a key to show.
 wire::Hello Transfer::our_hello() const {
     wire::Hello ours = wire::our_hello();
-    if (rules_.identity) ours.features.emplace_back(wire::feat_tls);
+    if (rules_.tls) ours.features.emplace_back(wire::feat_tls);
     return ours;
 }
 
@@ -36,7 +36,7 @@ bool Transfer::refused_outside_tls(bool hello) {
 
 // The sender starts the handshake once it has the hello's answer; it has this long for it.
 void Transfer::start_tls(Clock::time_point now) {
-    tls_ = std::make_unique<tls::Channel>(sd_, tls::Channel::Role::server, *rules_.identity, now);
+    tls_ = std::make_unique<tls::Channel>(sd_, *rules_.tls, now);
     phase_ = Phase::handshake;
     deadline_ = now + rules_.header_deadline;
     shake(now);

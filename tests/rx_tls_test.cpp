@@ -6,6 +6,7 @@
 #include "channel.h"
 #include "pins.h"
 #include "rx_support.h"
+#include "tls_support.h"
 #include "wire.h"
 
 namespace {
@@ -14,13 +15,6 @@ using Tag = wire::Answer::Tag;
 using Step = tls::Channel::Step;
 constexpr int max_turns = 2000;
 const std::string outside_tls = "this receiver takes files only over TLS (catchr --secure)";
-
-tls::Identity identity() {
-    std::string why;
-    auto id = tls::Identity::generate(why);
-    EXPECT_TRUE(id) << why;
-    return std::move(*id);
-}
 
 wire::Hello with_tls() {
     wire::Hello h = wire::our_hello();
@@ -33,7 +27,7 @@ struct TlsSender {
     rxtest::Link& link;
     tls::Channel c;
 
-    TlsSender(rxtest::Link& l, const tls::Identity& id) : link(l), c(l.peer, tls::Channel::Role::client, id) {}
+    TlsSender(rxtest::Link& l, const tls::Context& side) : link(l), c(l.peer, side) {}
     void pump() {
         link.t->on_readable(rx::Clock::now());
         link.settle();
@@ -69,7 +63,7 @@ protected:
     Tls() : Receiving("rxtls"), pins_("rxtlspins") {}
     void SetUp() override {
         Receiving::SetUp();
-        rules_.identity = &receiver_;
+        rules_.tls = &receiver_.context;
         rules_.pins_dir = pins_.dir();
     }
     // A connection whose hello named tls, answered so.
@@ -86,15 +80,15 @@ protected:
     }
 
     lbtest::TempDir pins_;
-    tls::Identity receiver_ = identity();
-    tls::Identity sender_ = identity();
+    tlstest::Side receiver_{tls::Channel::Role::server};
+    tlstest::Side sender_{tls::Channel::Role::client};
 };
 
 // A large file goes the way of the work file and its check, a small one without waiting:
 // a body spliced from the socket would store the TLS records instead of the file.
 TEST_F(Tls, FilesAreStoredThroughTlsByteForByte) {
     auto link = tls_hello();
-    TlsSender s(*link, sender_);
+    TlsSender s(*link, sender_.context);
     ASSERT_TRUE(s.shake()) << s.c.why();
     EXPECT_EQ(s.lines(1), "OPEN\r");
     const std::string big = lbtest::random_bytes(3 << 20, 7), small = "tiny body";
@@ -118,14 +112,14 @@ TEST_F(Tls, TheSenderHearsWhetherItIsTrusted) {
         bool closes;
     };
     const std::string no =
-        wire::answer_line(Tag::no, "not paired: on the receiver, run catchr --trust " + sender_.fingerprint());
+        wire::answer_line(Tag::no, "not paired: on the receiver, run catchr --trust " + sender_.id.fingerprint());
     for (const Case& c : {Case{true, false, "PAIRED\r", false}, {true, true, "PAIRED\r", false},
                           {false, false, "OPEN\r", false}, {false, true, no, true}}) {
         SCOPED_TRACE(c.greeting);
-        if (c.trusted) trust(sender_);
+        if (c.trusted) trust(sender_.id);
         rules_.secure = c.secure;
         auto link = tls_hello();
-        TlsSender s(*link, sender_);
+        TlsSender s(*link, sender_.context);
         ASSERT_TRUE(s.shake()) << s.c.why();
         EXPECT_EQ(s.lines(1), c.greeting);
         EXPECT_EQ(link->t->finished(), c.closes);
@@ -152,7 +146,7 @@ TEST_F(Tls, APersonPairsASenderByAKey) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
         auto link = tls_hello();
-        TlsSender s(*link, sender_);
+        TlsSender s(*link, sender_.context);
         ASSERT_TRUE(s.shake()) << s.c.why();
         EXPECT_EQ(s.lines(1), "PAIR " + s.c.pairing_code() + "\r");
         EXPECT_FALSE(link->t->busy());
@@ -180,7 +174,7 @@ TEST_F(Tls, APersonPairsASenderByAKey) {
         tls::TrustedSenders trusted;
         std::string why;
         ASSERT_TRUE(trusted.load(pins_.dir(), why)) << why;
-        EXPECT_EQ(trusted.trusted(sender_.fingerprint()), c.then == Then::key_y);
+        EXPECT_EQ(trusted.trusted(sender_.id.fingerprint()), c.then == Then::key_y);
     }
     EXPECT_NE(printed().find("Paired with 127.0.0.9:5555: its key is trusted from now on"), std::string::npos) << printed();
 }
@@ -202,7 +196,7 @@ TEST_F(Tls, SecureRefusesWhatComesOutsideTls) {
 
 // A receiver without a key offers no TLS, and a sender that asked for it goes on without.
 TEST_F(Tls, WithoutAKeyTheHelloLeavesTlsOut) {
-    rules_.identity = nullptr;
+    rules_.tls = nullptr;
     auto link = connect();
     link->send(wire::hello_header(with_tls()));
     EXPECT_EQ(link->answers(), wire::hello_line(wire::our_hello()) + "\r");

@@ -15,6 +15,7 @@
 #include "channel.h"
 #include "keys.h"
 #include "test_support.h"
+#include "tls_support.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ struct Pair {
         close(sd[1]);
     }
 };
-
-tls::Identity identity() {
-    std::string why;
-    auto id = tls::Identity::generate(why);
-    EXPECT_TRUE(id) << why;
-    return std::move(*id);
-}
 
 // Waits until one of the channels' sockets is ready for what it wants; false on time-out.
 bool wait_for(const tls::Channel& a, int sa, const tls::Channel& b, int sb) {
@@ -73,14 +67,14 @@ std::string pass(tls::Channel& from, int from_sd, tls::Channel& to, int to_sd, c
 
 TEST(Channel, BothEndsAgreeOnCodeAndKeysAndBytesGoBothWays) {
     Pair p;
-    const tls::Identity cid = identity(), sid = identity();
-    tls::Channel c(p.sd[0], Role::client, cid), s(p.sd[1], Role::server, sid);
+    const tlstest::Side cl(Role::client), sv(Role::server);
+    tls::Channel c(p.sd[0], cl.context), s(p.sd[1], sv.context);
     shake(c, s, p);
     EXPECT_EQ(c.pairing_code().size(), 6u);
     EXPECT_EQ(c.pairing_code().find_first_not_of("0123456789"), std::string::npos) << c.pairing_code();
     EXPECT_EQ(c.pairing_code(), s.pairing_code());
-    EXPECT_EQ(c.peer_fingerprint(), sid.fingerprint());
-    EXPECT_EQ(s.peer_fingerprint(), cid.fingerprint());
+    EXPECT_EQ(c.peer_fingerprint(), sv.id.fingerprint());
+    EXPECT_EQ(s.peer_fingerprint(), cl.id.fingerprint());
 
     const std::string big = lbtest::random_bytes(3 << 20, 7);  // more than the socket holds
     EXPECT_TRUE(pass(c, p.sd[0], s, p.sd[1], big) == big);
@@ -91,11 +85,11 @@ TEST(Channel, BothEndsAgreeOnCodeAndKeysAndBytesGoBothWays) {
 }
 
 TEST(Channel, EachConnectionHasACodeOfItsOwn) {
-    const tls::Identity cid = identity(), sid = identity();
+    const tlstest::Side cl(Role::client), sv(Role::server);
     std::string codes[2];
     for (auto& code : codes) {
         Pair p;
-        tls::Channel c(p.sd[0], Role::client, cid), s(p.sd[1], Role::server, sid);
+        tls::Channel c(p.sd[0], cl.context), s(p.sd[1], sv.context);
         shake(c, s, p);
         code = s.pairing_code();
     }
@@ -106,7 +100,7 @@ TEST(Channel, EachConnectionHasACodeOfItsOwn) {
 // The server fed what came from a peer that then stops sending: it must fail with a reason
 // within a few turns, never wait for more.
 TEST(Channel, WhatIsNotTlsFailsTheServerCleanly) {
-    const tls::Identity sid = identity();
+    const tlstest::Side sv(Role::server);
     const struct {
         const char* what;
         std::string bytes, why;
@@ -123,7 +117,7 @@ TEST(Channel, WhatIsNotTlsFailsTheServerCleanly) {
         Pair p;
         ASSERT_EQ(write(p.sd[0], c.bytes.data(), c.bytes.size()), static_cast<ssize_t>(c.bytes.size()));
         shutdown(p.sd[0], SHUT_WR);
-        tls::Channel s(p.sd[1], Role::server, sid);
+        tls::Channel s(p.sd[1], sv.context);
         int turns = 0;
         for (; turns < 10 && s.handshake() != Step::failed; ++turns) {
             pollfd fd{p.sd[1], s.events(), 0};
@@ -139,9 +133,9 @@ TEST(Channel, WhatIsNotTlsFailsTheServerCleanly) {
 
 TEST(Channel, AStalledClientLeavesTheServerWaitingToRead) {
     Pair p;
-    const tls::Identity cid = identity(), sid = identity();
+    const tlstest::Side cl(Role::client), sv(Role::server);
     const auto t0 = tls::Channel::Clock::now();
-    tls::Channel c(p.sd[0], Role::client, cid), s(p.sd[1], Role::server, sid, t0);
+    tls::Channel c(p.sd[0], cl.context), s(p.sd[1], sv.context, t0);
     ASSERT_EQ(c.handshake(), Step::want_read);  // its hello went; it does not go on
     Step step;
     while ((step = s.handshake()) == Step::want_write) {
@@ -166,7 +160,8 @@ TEST(Channel, AnOlderProtocolVersionIsRefused) {
     SSL* old = SSL_new(ctx);
     SSL_set_fd(old, p.sd[0]);
     SSL_set_connect_state(old);
-    tls::Channel s(p.sd[1], Role::server, identity());
+    const tlstest::Side sv(Role::server);
+    tls::Channel s(p.sd[1], sv.context);
     for (int turns = 0; turns < 10 && s.handshake() != Step::failed; ++turns) {
         SSL_do_handshake(old);
         pollfd fd{p.sd[1], s.events(), 0};

@@ -37,9 +37,9 @@ public:
     }
 
     // The server's handshake with the sender; false when it failed or took more than 5 s.
-    bool secure(const tls::Identity& id) {
+    bool secure(const tls::Context& server) {
         ::fcntl(fd_, F_SETFL, O_NONBLOCK);
-        tls_ = std::make_unique<tls::Channel>(fd_, tls::Channel::Role::server, id);
+        tls_ = std::make_unique<tls::Channel>(fd_, server);
         for (auto step = tls_->handshake(); step != tls::Channel::Step::done; step = tls_->handshake())
             if (step == tls::Channel::Step::failed || !ready(tls_->events())) return false;
         return true;

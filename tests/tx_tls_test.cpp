@@ -11,6 +11,7 @@
 #include "pins.h"
 #include "session.h"
 #include "test_support.h"
+#include "tls_support.h"
 #include "tx_fake_rx.h"
 
 namespace {
@@ -24,13 +25,6 @@ using txtest::RxEnd;
 const tx::Peer peer{"127.0.0.1", 9500};
 const std::string hello_tls = "CATCHR-EXT 1 verify resume times tls";
 const std::string hello_plain = "CATCHR-EXT 1 verify resume times";
-
-tls::Identity identity() {
-    std::string why;
-    auto id = tls::Identity::generate(why);
-    EXPECT_TRUE(id) << why;
-    return std::move(*id);
-}
 
 // The sender's hello read, answered with line; true when the sender offered tls.
 bool hello(RxEnd& rx, const std::string& line) {
@@ -49,7 +43,7 @@ protected:
         rules_.hello_wait = 1s;
         rules_.answer_wait = 5s;
         rules_.retries = 0;
-        rules_.identity = std::make_shared<const tls::Identity>(identity());
+        rules_.tls = std::make_shared<const tls::Context>(tls::Channel::Role::client, tlstest::identity());
         rules_.pins_dir = tmp_.dir() + "/pitchr";
     }
     void TearDown() override { SCK_SYS_CL(); }
@@ -79,7 +73,7 @@ protected:
     lbtest::TempDir tmp_{"tx_tls"};
     tx::SendRules rules_;
     Printed printed_;
-    const tls::Identity rx_id_ = identity();
+    const tlstest::Side rx_{tls::Channel::Role::server};
 };
 
 // The first meeting: the code on both sides, the file whole through TLS, the key pinned.
@@ -89,7 +83,7 @@ TEST_F(Tls, PairingShowsTheCodeSendsTheFileInsideTlsAndPinsTheReceiver) {
     std::string code, body, sender_key;
     FakeRx rx({[&](RxEnd& end) {
         EXPECT_TRUE(hello(end, hello_tls));
-        ASSERT_TRUE(end.secure(rx_id_));
+        ASSERT_TRUE(end.secure(rx_.context));
         code = end.channel()->pairing_code();
         sender_key = end.channel()->peer_fingerprint();
         end.say("PAIR " + code + "\r");
@@ -104,13 +98,13 @@ TEST_F(Tls, PairingShowsTheCodeSendsTheFileInsideTlsAndPinsTheReceiver) {
     }});
     const tx::Outcome o = send(rx, data);
     EXPECT_EQ(o.what, What::stored) << o.reply;
-    EXPECT_EQ(sender_key, rules_.identity->fingerprint());
+    EXPECT_EQ(sender_key, rules_.tls->fingerprint());
     EXPECT_TRUE(body == data) << "the body differs";
-    EXPECT_NE(printed_.text().find("Pairing with 127.0.0.1:9500 (key " + rx_id_.fingerprint() + "): code " + code +
+    EXPECT_NE(printed_.text().find("Pairing with 127.0.0.1:9500 (key " + rx_.id.fingerprint() + "): code " + code +
                                    " \u2014 press y on the receiver if it shows the same code"),
               std::string::npos)
         << printed_.text();
-    EXPECT_EQ(pinned(rx_id_.fingerprint()), tls::KnownReceivers::Pinned::same);
+    EXPECT_EQ(pinned(rx_.id.fingerprint()), tls::KnownReceivers::Pinned::same);
 }
 
 // Receivers that get nothing: no request, and no plain connection made instead.
@@ -123,7 +117,7 @@ TEST_F(Tls, RefusedReceiversGetNoRequest) {
         std::string first;        // its first line inside TLS
         std::string why;          // in the refusal
     };
-    const std::string other = identity().fingerprint();
+    const std::string other = tlstest::identity().fingerprint();
     const std::vector<Case> cases = {
         {"key changed", true, false, false, hello_tls, true, "", "known_receivers to meet it again"},
         {"pinned, no tls in its hello", false, true, false, hello_plain, false, "", "offers no TLS"},
@@ -136,13 +130,13 @@ TEST_F(Tls, RefusedReceiversGetNoRequest) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(rules_.pins_dir);
         if (c.pin_other) pin(other);
-        if (c.pin_this) pin(rx_id_.fingerprint());
+        if (c.pin_this) pin(rx_.id.fingerprint());
         rules_.secure = c.secure;
         FakeRx rx({[&](RxEnd& end) {
             if (c.answer.empty()) return;
             hello(end, c.answer);
             if (c.handshake) {
-                ASSERT_TRUE(end.secure(rx_id_));
+                ASSERT_TRUE(end.secure(rx_.context));
             }
             if (!c.first.empty()) end.say(c.first + "\r");
             EXPECT_TRUE(end.ended()) << "the sender sent on";

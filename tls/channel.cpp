@@ -99,21 +99,27 @@ SSL_CTX* make_context(Channel::Role role, const Identity& id) {
 
 void Channel::FreeSsl::operator()(SSL* s) const { SSL_free(s); }
 
-Channel::Channel(int sd, Role role, const Identity& id, Clock::time_point now) : sd_(sd), start_(now) {
+Context::Context(Channel::Role role, const Identity& id) : role_(role), fingerprint_(id.fingerprint()) {
     ERR_clear_error();
-    SSL_CTX* ctx = make_context(role, id);
+    ctx_ = make_context(role, id);
+    if (!ctx_) why_ = library_failure("cannot set up TLS");
+}
+
+Context::~Context() { SSL_CTX_free(ctx_); }
+
+Channel::Channel(int sd, const Context& context, Clock::time_point now) : sd_(sd), start_(now) {
+    ERR_clear_error();
     // The connection holds its own reference to the context.
-    ssl_.reset(ctx ? SSL_new(ctx) : nullptr);
-    SSL_CTX_free(ctx);
+    ssl_.reset(context.ctx_ ? SSL_new(context.ctx_) : nullptr);
     BIO* bio = ssl_ && socket_method() ? BIO_new(socket_method()) : nullptr;
     if (!bio) {
         last_ = Step::failed;
-        why_ = library_failure("cannot set up TLS");
+        why_ = context.ctx_ ? library_failure("cannot set up TLS") : context.why();
         return;
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(sd_)));
     SSL_set_bio(ssl_.get(), bio, bio);
-    if (role == Role::client) SSL_set_connect_state(ssl_.get());
+    if (context.role() == Role::client) SSL_set_connect_state(ssl_.get());
     else SSL_set_accept_state(ssl_.get());
 }
 

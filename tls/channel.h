@@ -17,15 +17,18 @@
 
 namespace tls {
 
+class Context;
+
 class Channel {
 public:
     using Clock = std::chrono::steady_clock;
     enum class Role { client, server };
     enum class Step { done, want_read, want_write, failed };
 
-    // sd stays the caller's: the channel neither closes it nor changes its flags. A channel
-    // that could not be set up is failed() from the start, with why().
-    Channel(int sd, Role role, const Identity& id, Clock::time_point now = Clock::now());
+    // A connection of the context's side. sd stays the caller's: the channel neither closes
+    // it nor changes its flags. A channel that could not be set up is failed() from the
+    // start, with why().
+    Channel(int sd, const Context& context, Clock::time_point now = Clock::now());
     ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
@@ -70,6 +73,29 @@ private:
     Clock::time_point start_;
     Step last_ = Step::want_read;  // the handshake's, or failed once anything failed
     short want_ = 0;               // see events()
+    std::string why_;
+};
+
+// What every connection of one side shares: its identity's certificate and key, TLS 1.3 only,
+// the peer's certificate asked for. Made once, for as many channels as come, from any thread.
+class Context {
+public:
+    Context(Channel::Role role, const Identity& id);
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    Channel::Role role() const { return role_; }
+    // The identity's fingerprint, as peers know this side.
+    const std::string& fingerprint() const { return fingerprint_; }
+    // Why no channel of it can be set up; "" when they can.
+    const std::string& why() const { return why_; }
+
+private:
+    friend class Channel;
+    SSL_CTX* ctx_;
+    Channel::Role role_;
+    std::string fingerprint_;
     std::string why_;
 };
 

@@ -168,7 +168,7 @@ void take_keys(SendRules& rules, cli::Console& out) {
         out.line("TLS is not offered: " + cli::shown(rules.no_key));
         return;
     }
-    rules.identity = std::make_shared<const tls::Identity>(std::move(*id));
+    rules.tls = std::make_shared<const tls::Context>(tls::Channel::Role::client, *id);
 }
 
 void report(const Tally& t, bool keep_going, double secs, cli::Console& out) {

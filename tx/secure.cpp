@@ -30,7 +30,7 @@ int ms_of(std::chrono::steady_clock::duration d) {
 
 wire::Hello Session::our_hello() const {
     wire::Hello h = wire::our_hello();
-    if (rules_.identity) h.features.emplace_back(wire::feat_tls);
+    if (rules_.tls) h.features.emplace_back(wire::feat_tls);
     return h;
 }
 
@@ -54,9 +54,9 @@ bool Session::secured(Outcome& o) {
     if (!agreed_.has(wire::feat_tls)) {
         // Without a key this sender offered no TLS itself: the cause is here, not there.
         const std::string no_key = "this sender has no key for TLS: " + cli::shown(rules_.no_key);
-        if (pinned && !rules_.identity) return refuse(o, peer_name() + " was met over TLS before, and " + no_key);
+        if (pinned && !rules_.tls) return refuse(o, peer_name() + " was met over TLS before, and " + no_key);
         if (pinned) return refuse(o, peer_name() + " was met over TLS before, and now offers no TLS");
-        if (rules_.secure && !rules_.identity) return refuse(o, "--secure asks for TLS, and " + no_key);
+        if (rules_.secure && !rules_.tls) return refuse(o, "--secure asks for TLS, and " + no_key);
         if (rules_.secure) return refuse(o, peer_name() + " offers no TLS, and --secure asks for it");
         return true;
     }
@@ -74,7 +74,7 @@ bool Session::secured(Outcome& o) {
 
 // The client's handshake on the connection, polled until done within its time limit.
 bool Session::handshake(Outcome& o) {
-    auto ch = std::make_unique<tls::Channel>(conn_.sd(), tls::Channel::Role::client, *rules_.identity);
+    auto ch = std::make_unique<tls::Channel>(conn_.sd(), *rules_.tls);
     for (auto step = ch->handshake(); step != tls::Channel::Step::done; step = ch->handshake()) {
         const int left = ms_of(rules_.handshake_wait - ch->waited());
         if (step == tls::Channel::Step::failed) return refuse(o, "no TLS with " + peer_name() + ": " + ch->why());
@@ -108,7 +108,7 @@ bool Session::paired(const std::string& fingerprint, Outcome& o) {
     if (last_line_ == word_open)
         return refuse(o, peer_name() + " does not know this sender's key, and --secure asks for a paired receiver: "
                          "start catchr there with --secure to pair, or run catchr --trust " +
-                         rules_.identity->fingerprint() + " there");
+                         rules_.tls->fingerprint() + " there");
     if (last_line_.starts_with(word_no)) return refuse(o, peer_name() + " refused: " + cli::shown(last_line_.substr(3)));
     return refuse(o, peer_name() + " answered \"" + cli::shown(last_line_) + "\" after the TLS handshake");
 }

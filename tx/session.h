@@ -13,6 +13,7 @@
 #include "console.h"
 #include "expand.h"
 #include "ext.h"
+#include "channel.h"
 #include "keys.h"
 #include "link.h"
 #include "outcome.h"
@@ -36,9 +37,10 @@ struct SendRules {
     // One of the more connections of -j: when it cannot be made, or the receiver turns it away,
     // the session sends nothing and leaves its files to the others.
     bool spare = false;
-    // TLS: without an identity the hello does not offer it. pins_dir holds the receivers'
-    // keys as first met; --secure sends only to a receiver that answers PAIRED.
-    std::shared_ptr<const tls::Identity> identity;
+    // TLS: the client side made of the sender's key (without one the hello does not offer
+    // it). pins_dir holds the receivers' keys as first met; --secure sends only to a receiver
+    // that answers PAIRED.
+    std::shared_ptr<const tls::Context> tls;
     std::string pins_dir;
     std::string no_key;  // why there is no identity, when there is none
     bool secure = false;

@@ -16,14 +16,15 @@ namespace {
 // Each turn either takes bytes or ends: many more than the input could need means a loop.
 constexpr int max_turns = 64;
 
-const tls::Identity& server_identity() {
-    static const tls::Identity id = [] {
+// The receiver's side, made once as the receiver makes it.
+const tls::Context& server_side() {
+    static const tls::Context context = [] {
         std::string why;
-        auto made = tls::Identity::generate(why);
+        const auto made = tls::Identity::generate(why);
         if (!made) fuzz::fail("no key: %s", why.c_str());
-        return std::move(*made);
+        return tls::Context(tls::Channel::Role::server, *made);
     }();
-    return id;
+    return context;
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int sd[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sd) != 0) fuzz::fail("no socket pair");
     std::size_t fed = 0;
-    tls::Channel server(sd[1], tls::Channel::Role::server, server_identity());
+    tls::Channel server(sd[1], server_side());
     int turns = 0;
     for (; turns < max_turns && server.handshake() != tls::Channel::Step::failed; ++turns) {
         // The peer: its bytes as the socket takes them, then its end; the server's answers
